@@ -1,0 +1,59 @@
+#include "app/frame_loop.h"
+
+#include "app/frame_cap.h"
+#include "app/startup.h"
+#include "app/timer.h"
+#include "media/media.h"
+#include "net/link.h"
+#include "settings/settings.h"
+#include "world/label.h"
+#include "world/player.h"
+
+SDL_Event event;
+
+LoopEnd run_frame_loop(Player& player) {
+    const bool capped = frame_cap_enabled(settings.enable_fps_cap, settings.frames_per_second);
+    const int frame_ms = capped ? frame_time_ms(settings.frames_per_second) : 0;
+
+    Timer fps;   // restarted at the top of every pass
+    Timer delta; // time since the last movement step
+    delta.start();
+
+    bool quit = false;
+    while (!quit) {
+        fps.start();
+
+        // A quit request still lets this pass finish, draw and cap.
+        while (SDL_PollEvent(&event)) {
+            if (event.type == SDL_QUIT) {
+                quit = true;
+            }
+        }
+
+        if (!keep_music_playing()) {
+            return LoopEnd::music_failed;
+        }
+
+        player.move(static_cast<Uint32>(delta.get_ticks()));
+        delta.start();
+        player.set_camera();
+
+        int px = 0;
+        int py = 0;
+        player.get_position(px, py);
+        send_position(px);
+
+        draw_background();
+        draw_name_label(player);
+        player.show();
+        SDL_Flip(screen);
+
+        if (capped && fps.get_ticks() < frame_ms) {
+            const int wait = frame_cap_delay(frame_ms, fps.get_ticks());
+            if (wait > 0) {
+                SDL_Delay(static_cast<Uint32>(wait));
+            }
+        }
+    }
+    return LoopEnd::quit;
+}

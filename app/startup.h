@@ -1,0 +1,14 @@
+// Start-up and shut-down of the libraries and the window.
+#pragma once
+
+#include <SDL.h>
+
+// The window's video surface: set by init (SDL_SetVideoMode), owned and freed by SDL.
+extern SDL_Surface* screen;
+
+// Starts SDL, SDL_net, SDL_mixer and SDL_ttf and opens the window as the settings say.
+// False at the first failure; whatever started before it stays started until process exit.
+bool init();
+
+// Frees every surface, the music and the font, then stops the libraries in reverse order.
+void clean_up();

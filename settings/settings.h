@@ -1,0 +1,29 @@
+// Every tunable value of the client, read once from config.ini at start-up.
+// A missing file, section or key falls back to the default, so the game runs with no file at all.
+#pragma once
+
+#include <string>
+
+struct Settings {
+    int screen_width = 0;
+    int screen_height = 0;
+    int screen_bpp = 0;
+    int screen_fullscreen = 0; // 0 windowed, anything else full screen
+    int frames_per_second = 0;
+    int enable_fps_cap = 0;  // the cap is on only when exactly 1
+    int audio_frequency = 0; // Hz
+    int audio_channels = 0;
+    int audio_chunksize = 0; // sample frames
+    int map_width = 0;       // pixels
+    int map_height = 0;
+    std::string server_ip;
+    int server_port = 0;
+    std::string username;
+};
+
+// Process-wide; filled by load_config at the top of main, read-only afterwards.
+extern Settings settings;
+
+// Reads the INI file at path into settings, logging before and after. Never fails: whatever
+// can't be read keeps its default.
+void load_config(const std::string& path);

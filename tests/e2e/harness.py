@@ -1,0 +1,450 @@
+"""End-to-end harness: runs the real client (and server) the way a player would.
+
+Everything an end-to-end test needs lives here so that no test grows its own copy: a scratch
+working directory staged from build/game, a process runner that collects log lines, a virtual
+X display (Xvfb) with key presses, window-close requests and screenshots, and a TCP peer on
+127.0.0.1 that records the bytes the client sends.
+
+Paths come from the environment that CTest sets (see tests/CMakeLists.txt); run by hand, the
+defaults assume a build in ./build.
+"""
+
+import os
+import queue
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import threading
+import time
+
+SOURCE_DIR = os.environ.get(
+    "BRACKENREACH_SOURCE_DIR", os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))))
+BUILD_DIR = os.path.join(SOURCE_DIR, "build")
+CLIENT = os.environ.get("BRACKENREACH_CLIENT", os.path.join(BUILD_DIR, "brackenreach"))
+SERVER = os.environ.get("BRACKENREACH_SERVER", os.path.join(BUILD_DIR, "brackenreach-server"))
+GAME_DIR = os.environ.get("BRACKENREACH_GAME_DIR", os.path.join(BUILD_DIR, "game"))
+X_TOOL = os.environ.get("BRACKENREACH_X_TOOL", os.path.join(BUILD_DIR, "tools", "x_tool"))
+ARTIFACTS = os.environ.get("BRACKENREACH_ARTIFACTS", os.path.join(tempfile.gettempdir(), "brackenreach-e2e"))
+
+# Hang guards only: generous, never used to judge speed.
+START_TIMEOUT = 20.0
+EXIT_TIMEOUT = 20.0
+
+# --- scratch working directory ---
+
+class Workdir:
+    """A throw-away copy of build/game for one run; files can be dropped or replaced."""
+
+    def __init__(self, config=None, drop=(), files=None):
+        self.path = tempfile.mkdtemp(prefix="brackenreach-")
+        for name in os.listdir(GAME_DIR):
+            src = os.path.join(GAME_DIR, name)
+            dst = os.path.join(self.path, name)
+            (shutil.copytree if os.path.isdir(src) else shutil.copy2)(src, dst)
+        for rel in drop:
+            target = os.path.join(self.path, rel)
+            if os.path.isdir(target) and not os.path.islink(target):
+                shutil.rmtree(target)
+            elif os.path.lexists(target):
+                os.remove(target)
+        if config is not None:
+            self.write("config.ini", config_text(config) if isinstance(config, dict) else config)
+        for rel, data in (files or {}).items():
+            self.write(rel, data)
+
+    def write(self, rel, data):
+        target = os.path.join(self.path, rel)
+        os.makedirs(os.path.dirname(target), exist_ok=True)
+        if os.path.isdir(target) and not os.path.islink(target):
+            shutil.rmtree(target)
+        with open(target, "wb") as f:
+            f.write(data.encode() if isinstance(data, str) else data)
+
+    def cleanup(self):
+        shutil.rmtree(self.path, ignore_errors=True)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.cleanup()
+
+
+def config_text(sections):
+    """{"video": {"screen_width": 800}} -> INI text."""
+    lines = []
+    for section, keys in sections.items():
+        lines.append("[%s]" % section)
+        lines.extend("%s = %s" % (k, v) for k, v in keys.items())
+    return "\n".join(lines) + "\n"
+
+
+# --- processes ---
+
+class Process:
+    """A child whose standard output is collected line by line as it arrives.
+
+    A line that the program leaves open (written without a line end) shows up once the
+    program writes its end or exits, joined with what follows, exactly as a terminal shows it.
+    """
+
+    def __init__(self, argv, cwd=None, env=None):
+        full_env = dict(os.environ)
+        full_env.update(env or {})
+        self.proc = subprocess.Popen(argv, cwd=cwd, env=full_env, stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE, stdin=subprocess.DEVNULL)
+        self.lines = []
+        self._new = queue.Queue()
+        self._stderr = []
+        self._reader = threading.Thread(target=self._read, args=(self.proc.stdout, True), daemon=True)
+        self._err_reader = threading.Thread(target=self._read, args=(self.proc.stderr, False), daemon=True)
+        self._reader.start()
+        self._err_reader.start()
+
+    def _read(self, stream, is_stdout):
+        for raw in iter(stream.readline, b""):
+            line = raw.decode("utf-8", "replace").rstrip("\r\n")
+            if is_stdout:
+                self.lines.append(line)
+                self._new.put(line)
+            else:
+                self._stderr.append(line)
+
+    def wait_for_line(self, predicate, timeout=START_TIMEOUT):
+        """Waits until a log line satisfies predicate (a callable or a substring)."""
+        test = predicate if callable(predicate) else (lambda l: predicate in l)
+        deadline = time.monotonic() + timeout
+        seen = 0
+        while True:
+            for line in self.lines[seen:]:
+                if test(line):
+                    return line
+            seen = len(self.lines)
+            left = deadline - time.monotonic()
+            if left <= 0 or (self.proc.poll() is not None and self._new.empty()):
+                if self.proc.poll() is not None:
+                    self._reader.join(2)
+                    for line in self.lines[seen:]:
+                        if test(line):
+                            return line
+                raise AssertionError("no line matching %r in %r" % (predicate, self.lines))
+            try:
+                self._new.get(timeout=min(left, 0.1))
+            except queue.Empty:
+                pass
+
+    def signal(self, sig):
+        if self.proc.poll() is None:
+            self.proc.send_signal(sig)
+
+    def wait(self, timeout=EXIT_TIMEOUT):
+        """Exit status, after the output has been read to the end. Kills on a hang and fails."""
+        try:
+            code = self.proc.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+            raise AssertionError("process hung; log so far: %r" % (self.lines,))
+        self._reader.join(5)
+        self._err_reader.join(5)
+        return code
+
+    def stop(self, timeout=EXIT_TIMEOUT):
+        """SIGTERM (SDL turns it into a quit request) and the exit status."""
+        self.signal(signal.SIGTERM)
+        return self.wait(timeout)
+
+    @property
+    def stderr(self):
+        return "\n".join(self._stderr)
+
+    def kill(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+
+
+def run_client(workdir, env=None, display=None):
+    """Starts the client in workdir: under the dummy drivers, or on an X display if given.
+    Audio always goes to SDL's dummy driver (test machines have no sound card)."""
+    child_env = {"SDL_AUDIODRIVER": "dummy"}
+    if display is None:
+        child_env["SDL_VIDEODRIVER"] = "dummy"
+    else:
+        child_env.update(DISPLAY=display.name, SDL_VIDEODRIVER="x11")
+    child_env.update(env or {})
+    path = workdir.path if isinstance(workdir, Workdir) else workdir
+    return Process([CLIENT], cwd=path, env=child_env)
+
+
+# --- X display ---
+
+def _free_display_number():
+    for n in range(120, 400):
+        if not os.path.exists("/tmp/.X11-unix/X%d" % n) and not os.path.exists("/tmp/.X%d-lock" % n):
+            return n
+    raise RuntimeError("no free X display number")
+
+
+class Xvfb:
+    """A private virtual X display. -noreset: SDL opens and closes a probe connection first,
+    and a server that resets when its last client leaves refuses the real one now and then."""
+
+    def __init__(self, size="1024x768x24"):
+        for _attempt in range(5):
+            self.number = _free_display_number()
+            self.name = ":%d" % self.number
+            self.proc = subprocess.Popen(["Xvfb", self.name, "-screen", "0", size, "-noreset", "-nolisten", "tcp"],
+                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            deadline = time.monotonic() + 10
+            while time.monotonic() < deadline and self.proc.poll() is None:
+                if os.path.exists("/tmp/.X11-unix/X%d" % self.number):
+                    return
+                time.sleep(0.05)
+            self.close()
+        raise RuntimeError("Xvfb did not start")
+
+    def env(self):
+        return dict(os.environ, DISPLAY=self.name)
+
+    def run(self, argv, check=True):
+        return subprocess.run(argv, env=self.env(), check=check, capture_output=True, text=True, timeout=30)
+
+    def find_window(self, name="Brackenreach", timeout=START_TIMEOUT):
+        """Id of the mapped top-level window whose title is exactly name."""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            out = self.run(["xdotool", "search", "--onlyvisible", "--name", "^%s$" % name], check=False).stdout.split()
+            if out:
+                return int(out[0])
+            time.sleep(0.1)
+        raise AssertionError("no window named %r appeared" % name)
+
+    def window_title(self, wid):
+        return self.run(["xdotool", "getwindowname", str(wid)]).stdout.strip()
+
+    def window_size(self, wid):
+        out = self.run(["xwininfo", "-id", str(wid)]).stdout
+        fields = dict(l.strip().split(":", 1) for l in out.splitlines() if ":" in l)
+        return int(fields["Width"]), int(fields["Height"])
+
+    def close_window(self, wid):
+        """What a window manager does when the user clicks the close button."""
+        self.run([X_TOOL, "close", str(wid)])
+
+    def focus(self, wid):
+        self.run(["xdotool", "windowfocus", "--sync", str(wid)], check=False)
+
+    def key_down(self, key):
+        self.run(["xdotool", "keydown", key])
+
+    def key_up(self, key):
+        self.run(["xdotool", "keyup", key])
+
+    def screenshot(self, wid, name):
+        """Saves the window's pixels as ARTIFACTS/name.png; returns (path, Image)."""
+        os.makedirs(ARTIFACTS, exist_ok=True)
+        path = os.path.join(ARTIFACTS, name + ".png")
+        self.run(["import", "-window", str(wid), path])
+        return path, Image.load(path)
+
+    def close(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(5)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+class Image:
+    """Pixels of a picture file, read through ImageMagick: RGB, or RGBA with alpha=True."""
+
+    def __init__(self, width, height, data, channels):
+        self.width, self.height, self.data, self.channels = width, height, data, channels
+
+    @classmethod
+    def load(cls, path, alpha=False):
+        size = subprocess.run(["identify", "-format", "%w %h", path + "[0]"], check=True,
+                              capture_output=True, text=True).stdout.split()
+        fmt = "rgba:-" if alpha else "rgb:-"
+        data = subprocess.run(["convert", path + "[0]", "-depth", "8", fmt], check=True,
+                              capture_output=True).stdout
+        return cls(int(size[0]), int(size[1]), data, 4 if alpha else 3)
+
+    def pixel(self, x, y):
+        """(r, g, b) or (r, g, b, a)."""
+        i = self.channels * (y * self.width + x)
+        return tuple(self.data[i:i + self.channels])
+
+    def region_matches(self, other, at_x, at_y, src_x, src_y, w, h, tolerance=0):
+        """Fraction of pixels in a w x h region of self at (at_x, at_y) equal (within tolerance
+        per channel) to other's at (src_x, src_y)."""
+        same = 0
+        for dy in range(h):
+            for dx in range(w):
+                a = self.pixel(at_x + dx, at_y + dy)[:3]
+                b = other.pixel(src_x + dx, src_y + dy)[:3]
+                if all(abs(p - q) <= tolerance for p, q in zip(a, b)):
+                    same += 1
+        return same / float(w * h)
+
+
+# --- TCP peers on 127.0.0.1 ---
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class Sink:
+    """A game-server stand-in on 127.0.0.1 that accepts connections and records every byte.
+
+    behaviour: "read" (default) keeps reading; "close" closes each connection at once;
+    "close_after" closes after close_after bytes; "reset" resets after close_after bytes;
+    "stall" accepts but reads nothing until resume() is called.
+    """
+
+    def __init__(self, behaviour="read", close_after=0, port=None):
+        self.behaviour = behaviour
+        self.close_after = close_after
+        self.listener = socket.socket()
+        self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.listener.bind(("127.0.0.1", port or 0))
+        self.listener.listen(16)
+        self.port = self.listener.getsockname()[1]
+        self.connections = []  # one bytearray per accepted connection
+        self.closed = []       # per connection: True once the peer closed its side
+        self._resume = threading.Event()
+        self._stop = threading.Event()
+        self._lock = threading.Lock()
+        threading.Thread(target=self._accept, daemon=True).start()
+
+    def _accept(self):
+        self.listener.settimeout(0.2)
+        while not self._stop.is_set():
+            try:
+                conn, _ = self.listener.accept()
+            except (socket.timeout, OSError):
+                continue
+            with self._lock:
+                self.connections.append(bytearray())
+                self.closed.append(False)
+                index = len(self.connections) - 1
+            threading.Thread(target=self._serve, args=(conn, index), daemon=True).start()
+
+    def _serve(self, conn, index):
+        import struct
+        data = self.connections[index]
+        try:
+            if self.behaviour == "close":
+                conn.close()
+                return
+            if self.behaviour == "stall":
+                self._resume.wait()
+            conn.settimeout(0.2)
+            while not self._stop.is_set():
+                if self.behaviour in ("close_after", "reset") and len(data) >= self.close_after:
+                    if self.behaviour == "reset":
+                        conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+                    conn.close()
+                    return
+                try:
+                    limit = 65536
+                    if self.behaviour in ("close_after", "reset"):
+                        limit = max(1, self.close_after - len(data))
+                    chunk = conn.recv(limit)
+                except socket.timeout:
+                    continue
+                except OSError:
+                    break
+                if not chunk:
+                    self.closed[index] = True
+                    break
+                with self._lock:
+                    data.extend(chunk)
+        finally:
+            conn.close()
+
+    def resume(self):
+        self._resume.set()
+
+    def received(self, index=0):
+        with self._lock:
+            return bytes(self.connections[index]) if index < len(self.connections) else b""
+
+    def wait_for_bytes(self, count, index=0, timeout=START_TIMEOUT):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if len(self.received(index)) >= count:
+                return self.received(index)
+            time.sleep(0.02)
+        raise AssertionError("only %d of %d bytes arrived" % (len(self.received(index)), count))
+
+    def wait_for_close(self, index=0, timeout=EXIT_TIMEOUT):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if index < len(self.closed) and self.closed[index]:
+                return self.received(index)
+            time.sleep(0.02)
+        raise AssertionError("the client never closed connection %d" % index)
+
+    def close(self):
+        self._stop.set()
+        self._resume.set()
+        self.listener.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+def split_stream(data):
+    """(list of x updates, goodbye seen, leftover) of a client stream."""
+    import struct
+    if data.endswith(b"exit\0"):
+        body, goodbye = data[:-5], True
+    else:
+        body, goodbye = data, False
+    whole = len(body) - len(body) % 4
+    xs = [struct.unpack(">i", body[i:i + 4])[0] for i in range(0, whole, 4)]
+    return xs, goodbye, body[whole:]
+
+
+def network_config(port, host="127.0.0.1", **extra):
+    """A config.ini dict pointing the client at host:port, plus extra sections."""
+    cfg = {"network": {"server_ip": host, "server_port": port}}
+    for section, keys in extra.items():
+        cfg.setdefault(section, {}).update(keys)
+    return cfg
+
+
+# --- game server ---
+# The real brackenreach-server on 127.0.0.1: it is started with --port 0 and the port is read from
+# its "listening on" line, so no two runs race for a port. The code lives in server_peer.py, which
+# test_server.py shares.
+
+import server_peer  # noqa: E402
+from server_peer import GOODBYE, GameServer, encode_updates  # noqa: E402,F401
+
+
+def start_game_server(args=(), path=None, timeout=START_TIMEOUT):
+    """Starts the server; see .port, .lines, .wait_for(pattern) and .join(sock)."""
+    return server_peer.start_game_server(path or SERVER, args, timeout=timeout)
+
+
+def stop_game_server(server, timeout=EXIT_TIMEOUT):
+    """Stops the server with SIGTERM and returns every line it printed."""
+    return server_peer.stop_game_server(server, timeout=timeout)

@@ -1,0 +1,100 @@
+"""The game on a real X display: what the player sees and how the arrow keys move them."""
+
+import os
+import sys
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from harness import GAME_DIR, Image, Sink, Workdir, Xvfb, network_config, run_client, split_stream  # noqa: E402
+
+SPRITE_AT = (304, 224)      # player (400, 300) minus camera (96, 76)
+CAMERA = (96, 76)
+
+
+class GameplayTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.map = Image.load(os.path.join(GAME_DIR, "img", "background3.png"))
+        cls.sprite = Image.load(os.path.join(GAME_DIR, "img", "player2.png"), alpha=True)
+
+    def start(self, x, config=None):
+        server = Sink()
+        self.addCleanup(server.close)
+        wd = Workdir(config=network_config(server.port, **(config or {})))
+        self.addCleanup(wd.cleanup)
+        game = run_client(wd, display=x)
+        self.addCleanup(game.kill)
+        wid = x.find_window()
+        server.wait_for_bytes(4 * 5)
+        return server, game, wid
+
+    def test_first_frame_shows_map_sprite_and_label_where_the_camera_puts_them(self):
+        with Xvfb() as x:
+            server, game, wid = self.start(x)
+            time.sleep(0.3)
+            path, shot = x.screenshot(wid, "first-frame")
+            print("screenshot:", path)
+            self.assertEqual((640, 480), (shot.width, shot.height))
+
+            # Outside the sprite and label, every pixel is the map's, shifted by the camera.
+            sx, sy = SPRITE_AT
+            label_box = (sx - 60, sy - 32, sx + 92, sy)
+            differing = []
+            for y in range(0, 480, 3):
+                for x_ in range(0, 640, 3):
+                    in_sprite = sx <= x_ < sx + 32 and sy <= y < sy + 32
+                    in_label = label_box[0] <= x_ < label_box[2] and label_box[1] <= y < label_box[3]
+                    if not in_sprite and not in_label and shot.pixel(x_, y) != self.map.pixel(x_ + CAMERA[0], y + CAMERA[1]):
+                        differing.append((x_, y))
+            self.assertEqual([], differing[:10])
+
+            # The sprite: its opaque pixels over the map, its transparent ones leave the map.
+            for y in range(32):
+                for x_ in range(32):
+                    r, g, b, a = self.sprite.pixel(x_, y)
+                    want = (r, g, b) if a == 255 else self.map.pixel(sx + x_ + CAMERA[0], sy + y + CAMERA[1])
+                    self.assertEqual(want, shot.pixel(sx + x_, sy + y), (x_, y))
+
+            # The label: white glyph pixels centred on the sprite's middle, 16 pixels above its top.
+            white = [(x_, y) for y in range(label_box[1], label_box[3]) for x_ in range(label_box[0], label_box[2])
+                     if shot.pixel(x_, y) == (255, 255, 255)
+                     and self.map.pixel(x_ + CAMERA[0], y + CAMERA[1]) != (255, 255, 255)]
+            self.assertTrue(white, "no label pixels")
+            xs = [p[0] for p in white]
+            ys = [p[1] for p in white]
+            self.assertAlmostEqual(sx + 16, (min(xs) + max(xs)) / 2.0, delta=3)
+            self.assertAlmostEqual(sy - 16, (min(ys) + max(ys)) / 2.0, delta=4)
+
+            x.close_window(wid)
+            self.assertEqual(0, game.wait())
+            xs_sent, goodbye, rest = split_stream(server.wait_for_close())
+            self.assertTrue(goodbye)
+            self.assertEqual({400}, set(xs_sent))
+
+    def test_holding_right_walks_128_pixels_a_second_capped_or_not(self):
+        for cap in (1, 0):
+            with self.subTest(enable_fps_cap=cap), Xvfb() as x:
+                server, game, wid = self.start(x, {"video": {"enable_fps_cap": cap}})
+                x.focus(wid)
+                before = len(server.received()) // 4 * 4
+                start = time.monotonic()
+                x.key_down("Right")
+                time.sleep(2.0)
+                x.key_up("Right")
+                held = time.monotonic() - start
+                time.sleep(0.3)
+                x.close_window(wid)
+                self.assertEqual(0, game.wait())
+                xs, goodbye, _ = split_stream(server.wait_for_close())
+                self.assertTrue(goodbye)
+                walked = xs[-1] - 400
+                self.assertTrue(all(a <= b for a, b in zip(xs, xs[1:])), "x never decreases")
+                self.assertEqual({400}, set(xs[:before // 4]))
+                # About 128 pixels a second; the key-press round trips blur the edges.
+                self.assertGreater(walked / held, 100, (walked, held))
+                self.assertLess(walked / held, 150, (walked, held))
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)

@@ -1,0 +1,30 @@
+// A real SDL screen on the dummy video driver, for tests that draw without a window.
+#pragma once
+
+#include "app/startup.h"
+
+#include <SDL.h>
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+class DummyScreen : public testing::Test {
+  protected:
+    void SetUp() override {
+        setenv("SDL_VIDEODRIVER", "dummy", 1);
+        ASSERT_EQ(0, SDL_Init(SDL_INIT_VIDEO)) << SDL_GetError();
+        screen = SDL_SetVideoMode(64, 48, 32, 0);
+        ASSERT_NE(nullptr, screen) << SDL_GetError();
+    }
+    void TearDown() override {
+        screen = nullptr;
+        SDL_Quit();
+    }
+
+    static Uint32 pixel(SDL_Surface* s, int x, int y) {
+        return static_cast<Uint32*>(s->pixels)[y * (s->pitch / 4) + x];
+    }
+    static void fill(SDL_Surface* s, Uint8 r, Uint8 g, Uint8 b) {
+        SDL_FillRect(s, nullptr, SDL_MapRGB(s->format, r, g, b));
+    }
+};

@@ -1,0 +1,165 @@
+// load_config against real files: defaults, sections, case, atoi and the INI dialect.
+#include "settings/settings.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <unistd.h>
+
+namespace {
+
+std::string scratch_file(const std::string& contents) {
+    char name[] = "/tmp/brackenreach-config-XXXXXX";
+    const int fd = mkstemp(name);
+    EXPECT_GE(fd, 0);
+    close(fd);
+    std::ofstream(name, std::ios::binary) << contents;
+    return name;
+}
+
+Settings load(const std::string* contents) {
+    settings = Settings{};
+    if (contents == nullptr) {
+        load_config("/nonexistent/config.ini");
+    } else {
+        const std::string path = scratch_file(*contents);
+        load_config(path);
+        std::remove(path.c_str());
+    }
+    return settings;
+}
+
+const Settings defaults = [] {
+    Settings s;
+    s.screen_width = 640;
+    s.screen_height = 480;
+    s.screen_bpp = 32;
+    s.screen_fullscreen = 0;
+    s.frames_per_second = 60;
+    s.enable_fps_cap = 1;
+    s.audio_frequency = 44100;
+    s.audio_channels = 2;
+    s.audio_chunksize = 1024;
+    s.map_width = 1280;
+    s.map_height = 960;
+    s.server_ip = "localhost";
+    s.server_port = 1337;
+    s.username = "Unnamed";
+    return s;
+}();
+
+void expect_same(const Settings& want, const Settings& got, const std::string& label) {
+    SCOPED_TRACE(label);
+    EXPECT_EQ(want.screen_width, got.screen_width);
+    EXPECT_EQ(want.screen_height, got.screen_height);
+    EXPECT_EQ(want.screen_bpp, got.screen_bpp);
+    EXPECT_EQ(want.screen_fullscreen, got.screen_fullscreen);
+    EXPECT_EQ(want.frames_per_second, got.frames_per_second);
+    EXPECT_EQ(want.enable_fps_cap, got.enable_fps_cap);
+    EXPECT_EQ(want.audio_frequency, got.audio_frequency);
+    EXPECT_EQ(want.audio_channels, got.audio_channels);
+    EXPECT_EQ(want.audio_chunksize, got.audio_chunksize);
+    EXPECT_EQ(want.map_width, got.map_width);
+    EXPECT_EQ(want.map_height, got.map_height);
+    EXPECT_EQ(want.server_ip, got.server_ip);
+    EXPECT_EQ(want.server_port, got.server_port);
+    EXPECT_EQ(want.username, got.username);
+}
+
+template <typename F> Settings with(F change) {
+    Settings s = defaults;
+    change(s);
+    return s;
+}
+
+} // namespace
+
+TEST(Settings, NoFileGivesEveryDefault) {
+    expect_same(defaults, load(nullptr), "no file");
+}
+
+TEST(Settings, FileContentsTable) {
+    const struct {
+        const char* label;
+        std::string ini;
+        Settings want;
+    } rows[] = {
+        {"empty file", "", defaults},
+        {"every key from its section",
+         "[video]\nscreen_width=800\nscreen_height=600\nscreen_bpp=16\nscreen_fullscreen=1\n"
+         "frames_per_second=30\nenable_fps_cap=0\n[audio]\naudio_frequency=22050\n"
+         "audio_channels=1\naudio_chunksize=512\n[map]\nmap_width=2000\nmap_height=1500\n"
+         "[network]\nserver_ip=10.1.2.3\nserver_port=4000\nusername=Bracken\n",
+         with([](Settings& s) {
+             s.screen_width = 800;
+             s.screen_height = 600;
+             s.screen_bpp = 16;
+             s.screen_fullscreen = 1;
+             s.frames_per_second = 30;
+             s.enable_fps_cap = 0;
+             s.audio_frequency = 22050;
+             s.audio_channels = 1;
+             s.audio_chunksize = 512;
+             s.map_width = 2000;
+             s.map_height = 1500;
+             s.server_ip = "10.1.2.3";
+             s.server_port = 4000;
+             s.username = "Bracken";
+         })},
+        {"names compared without regard to case", "[VIDEO]\nScreen_Width = 1024\n",
+         with([](Settings& s) { s.screen_width = 1024; })},
+        {"atoi: leading digits", "[video]\nscreen_width=800abc\n",
+         with([](Settings& s) { s.screen_width = 800; })},
+        {"atoi: letters only", "[video]\nscreen_width=wide\n",
+         with([](Settings& s) { s.screen_width = 0; })},
+        {"atoi: sign and leading spaces", "[video]\nframes_per_second=\t -25\nscreen_bpp=+8\n",
+         with([](Settings& s) {
+             s.frames_per_second = -25;
+             s.screen_bpp = 8;
+         })},
+        {"atoi: empty value", "[map]\nmap_width=\n", with([](Settings& s) { s.map_width = 0; })},
+        {"key in the wrong section", "[audio]\nscreen_width=999\n", defaults},
+        {"key before the first header", "screen_width=999\n[video]\n", defaults},
+        {"key given twice: the later wins", "[video]\nscreen_width=1\nscreen_width=2\n",
+         with([](Settings& s) { s.screen_width = 2; })},
+        {"comments", "; screen_width=1\n[video]\n# screen_width=2\nscreen_height=300\n",
+         with([](Settings& s) { s.screen_height = 300; })},
+        {"inline text after a number stays in the value", "[video]\nframes_per_second=30 ; slow\n",
+         with([](Settings& s) { s.frames_per_second = 30; })},
+        {"CRLF line ends", "[network]\r\nusername=Windows\r\nserver_port=99\r\n",
+         with([](Settings& s) {
+             s.username = "Windows";
+             s.server_port = 99;
+         })},
+        {"byte-order mark is skipped, first header still read",
+         "\xEF\xBB\xBF[video]\nscreen_width=720\n[network]\nusername=Zo\xC3\xAB\n",
+         with([](Settings& s) {
+             s.screen_width = 720;
+             s.username = "Zo\xC3\xAB";
+         })},
+        {"text values copied whole", "[network]\nusername=Sir Bracken of the Reach\n",
+         with([](Settings& s) { s.username = "Sir Bracken of the Reach"; })},
+        {"binary garbage", std::string("\x00\xff\x01[\x80]\n=\n\xfe", 10), defaults},
+    };
+    for (const auto& row : rows) {
+        expect_same(row.want, load(&row.ini), row.label);
+    }
+}
+
+TEST(Settings, DirectoryNamedLikeTheFileGivesDefaults) {
+    char dir[] = "/tmp/brackenreach-config-dir-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    settings = Settings{};
+    load_config(dir);
+    expect_same(defaults, settings, "directory");
+    rmdir(dir);
+}
+
+TEST(Settings, LogsBeforeAndAfter) {
+    testing::internal::CaptureStdout();
+    load(nullptr);
+    EXPECT_EQ("Loading config file: /nonexistent/config.ini\nConfig loaded!\n",
+              testing::internal::GetCapturedStdout());
+}

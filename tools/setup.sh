@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Installs the Debian packages Brackenreach needs, and only those missing; safe to run again.
+#   tools/setup.sh            what building and playing needs
+#   tools/setup.sh test       ... plus what the test suite needs
+#   tools/setup.sh all        ... plus the sanitizer, fuzzing and benchmark tools
+set -euo pipefail
+
+build_pkgs=(cmake g++ make pkg-config
+  libsdl1.2-dev libsdl-image1.2-dev libsdl-mixer1.2-dev libsdl-net1.2-dev libsdl-ttf2.0-dev
+  libsimpleini-dev libasio-dev fonts-crosextra-carlito fontconfig
+  xvfb xdotool x11-utils imagemagick python3)
+test_pkgs=(googletest libgtest-dev libx11-dev)
+extra_pkgs=(clang libclang-rt-14-dev valgrind gnuplot-nox libsdl1.2-compat time)
+
+want=("${build_pkgs[@]}")
+case "${1:-}" in
+  "") ;;
+  test) want+=("${test_pkgs[@]}") ;;
+  all) want+=("${test_pkgs[@]}" "${extra_pkgs[@]}") ;;
+  *) echo "usage: $0 [test|all]" >&2; exit 2 ;;
+esac
+
+missing=()
+for pkg in "${want[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$pkg")
+  fi
+done
+if [ ${#missing[@]} -eq 0 ]; then
+  echo "setup: all ${#want[@]} packages present"
+  exit 0
+fi
+
+sudo=()
+if [ "$(id -u)" -ne 0 ]; then
+  sudo=(sudo)
+fi
+echo "setup: installing ${missing[*]}"
+"${sudo[@]}" apt-get update -qq
+DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Sets up, builds and runs every test: unit tables, the asset checks, and the real client and
+# server end to end (under Xvfb and SDL's dummy drivers). Warnings are errors when CI is set.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+tools/setup.sh test
+
+build=${BUILD_DIR:-build}
+werror=OFF
+if [ -n "${CI:-}" ]; then
+  werror=ON
+fi
+cmake -S . -B "$build" -DBRACKENREACH_WERROR="$werror" -DBRACKENREACH_TESTS=ON
+cmake --build "$build" -j"$(nproc)"
+ctest --test-dir "$build" --output-on-failure -j2 "$@"
