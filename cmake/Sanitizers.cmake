@@ -1,0 +1,1 @@
+# AddressSanitizer and UndefinedBehaviorSanitizer for every target (BRACKENREACH_SANITIZE).
