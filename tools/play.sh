@@ -11,7 +11,7 @@ root=$(pwd)
 
 tools/setup.sh
 build=${BUILD_DIR:-build}
-cmake -S . -B "$build" -DBRACKENREACH_TESTS=OFF >/dev/null
+cmake -S . -B "$build" >/dev/null
 cmake --build "$build" -j"$(nproc)"
 
 port=${BRACKENREACH_PORT:-1337}

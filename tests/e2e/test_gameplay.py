@@ -6,7 +6,8 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from harness import GAME_DIR, Image, Sink, Workdir, Xvfb, network_config, run_client, split_stream  # noqa: E402
+from harness import (GAME_DIR, Image, Sink, Workdir, Xvfb, network_config, run_client,  # noqa: E402
+                     split_stream, start_game_server, stop_game_server)
 
 SPRITE_AT = (304, 224)      # player (400, 300) minus camera (96, 76)
 CAMERA = (96, 76)
@@ -94,6 +95,26 @@ class GameplayTest(unittest.TestCase):
                 # About 128 pixels a second; the key-press round trips blur the edges.
                 self.assertGreater(walked / held, 100, (walked, held))
                 self.assertLess(walked / held, 150, (walked, held))
+
+    def test_our_server_sees_the_walk_and_the_goodbye(self):
+        server = start_game_server()
+        try:
+            with Xvfb() as x, Workdir(config=network_config(server.port)) as wd:
+                game = run_client(wd, display=x)
+                self.addCleanup(game.kill)
+                wid = x.find_window()
+                server.wait_for(r"^joined #")
+                x.focus(wid)
+                x.key_down("Right")
+                time.sleep(1.0)
+                x.key_up("Right")
+                x.close_window(wid)
+                self.assertEqual(0, game.wait())
+                line = server.wait_for(r"^goodbye #\d+ updates=(\d+) last_x=(\d+)$")
+        finally:
+            stop_game_server(server)
+        self.assertGreater(int(line.group(1)), 0)
+        self.assertGreater(int(line.group(2)), 400 + 64)
 
 
 if __name__ == "__main__":

@@ -5,7 +5,8 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from harness import Sink, Workdir, free_port, network_config, run_client, split_stream  # noqa: E402
+from harness import (Sink, Workdir, free_port, network_config, run_client, split_stream,  # noqa: E402
+                     start_game_server, stop_game_server)
 
 
 def play(config, until_bytes=40, sink=None):
@@ -82,6 +83,30 @@ class LinkTest(unittest.TestCase):
                 self.assertEqual(0, status)
                 self.assertTrue(any(l.startswith("SDLNet_TCP_Send: ") for l in game.lines), game.lines)
                 self.assertEqual("Cleaning up ...", game.lines[-1])
+
+
+class AgainstOurServerTest(unittest.TestCase):
+    def test_two_clients_each_say_goodbye_with_their_updates(self):
+        server = start_game_server()
+        try:
+            games = []
+            for _ in range(2):
+                wd = Workdir(config=network_config(server.port))
+                self.addCleanup(wd.cleanup)
+                games.append(run_client(wd))
+            for game in games:
+                self.addCleanup(game.kill)
+                game.wait_for_line("Loading image: img/background3.png")
+            server.wait_for_count(r"^joined #\d+ 127\.0\.0\.1:", 2)
+            for game in games:
+                self.assertEqual(0, game.stop())
+            goodbyes = server.wait_for_count(r"^goodbye #\d+ updates=\d+ last_x=400$", 2)
+        finally:
+            lines = stop_game_server(server)
+        self.assertEqual(2, len(goodbyes), lines)
+        self.assertEqual([], [l for l in lines if l.startswith("dropped")])
+        for line in goodbyes:
+            self.assertGreater(int(line.split("updates=")[1].split()[0]), 0)
 
 
 if __name__ == "__main__":
