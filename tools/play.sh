@@ -44,17 +44,30 @@ if [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then
 fi
 
 echo "No display: running a scripted demo under Xvfb (dummy audio)."
-display_number=$((100 + RANDOM % 400))
-Xvfb ":$display_number" -screen 0 1024x768x24 -noreset -nolisten tcp >/dev/null 2>&1 &
+# -displayfd: Xvfb picks a free display number and writes it to its standard output.
+display_file=$(mktemp /tmp/brackenreach-display.XXXXXX)
+Xvfb -displayfd 1 -screen 0 1024x768x24 -noreset -nolisten tcp >"$display_file" 2>/dev/null &
 xvfb_pid=$!
-export DISPLAY=":$display_number"
 for _ in $(seq 100); do
-  xdpyinfo >/dev/null 2>&1 && break
+  [ -s "$display_file" ] && break
   sleep 0.1
 done
+display_number=$(head -n 1 "$display_file")
+rm -f "$display_file"
+if [ -z "$display_number" ]; then
+  echo "Xvfb did not start"
+  exit 1
+fi
+export DISPLAY=":$display_number"
 SDL_AUDIODRIVER=dummy "$root/$build/brackenreach" &
 client_pid=$!
-window=$(xdotool search --sync --onlyvisible --name '^Brackenreach$' | head -n 1)
+window=$(timeout 30 xdotool search --sync --onlyvisible --name '^Brackenreach$' | head -n 1 || true)
+if [ -z "$window" ]; then
+  echo "The game window did not appear."
+  kill "$client_pid" 2>/dev/null || true
+  wait "$client_pid" || true
+  exit 1
+fi
 xdotool windowfocus --sync "$window" 2>/dev/null || true
 walk() { xdotool keydown "$1"; sleep "$2"; xdotool keyup "$1"; }
 walk Right 1.5

@@ -11,6 +11,7 @@ defaults assume a build in ./build.
 
 import os
 import queue
+import select
 import shutil
 import signal
 import socket
@@ -181,30 +182,26 @@ def run_client(workdir, env=None, display=None):
 
 # --- X display ---
 
-def _free_display_number():
-    for n in range(120, 400):
-        if not os.path.exists("/tmp/.X11-unix/X%d" % n) and not os.path.exists("/tmp/.X%d-lock" % n):
-            return n
-    raise RuntimeError("no free X display number")
-
-
 class Xvfb:
     """A private virtual X display. -noreset: SDL opens and closes a probe connection first,
-    and a server that resets when its last client leaves refuses the real one now and then."""
+    and a server that resets when its last client leaves refuses the real one now and then.
+    -displayfd lets Xvfb pick a free display number itself, so parallel tests never race for
+    one (a number can be taken without a lock file, by an abstract socket of another namespace)."""
 
     def __init__(self, size="1024x768x24"):
-        for _attempt in range(5):
-            self.number = _free_display_number()
-            self.name = ":%d" % self.number
-            self.proc = subprocess.Popen(["Xvfb", self.name, "-screen", "0", size, "-noreset", "-nolisten", "tcp"],
-                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            deadline = time.monotonic() + 10
-            while time.monotonic() < deadline and self.proc.poll() is None:
-                if os.path.exists("/tmp/.X11-unix/X%d" % self.number):
-                    return
-                time.sleep(0.05)
+        read_end, write_end = os.pipe()
+        self.proc = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", size, "-noreset", "-nolisten", "tcp"],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, pass_fds=(write_end,))
+        os.close(write_end)
+        with os.fdopen(read_end) as announced:
+            ready, _, _ = select.select([announced], [], [], START_TIMEOUT)
+            number = announced.readline().strip() if ready else ""
+        if not number.isdigit():
             self.close()
-        raise RuntimeError("Xvfb did not start")
+            raise RuntimeError("Xvfb did not start")
+        self.number = int(number)
+        self.name = ":%d" % self.number
 
     def env(self):
         return dict(os.environ, DISPLAY=self.name)
@@ -313,13 +310,18 @@ class Sink:
     behaviour: "read" (default) keeps reading; "close" closes each connection at once;
     "close_after" closes after close_after bytes; "reset" resets after close_after bytes;
     "stall" accepts but reads nothing until resume() is called.
+    rcvbuf: a fixed receive buffer (bytes) for accepted connections, so a stall fills in seconds
+    instead of the minutes the kernel's self-tuning buffer takes.
     """
 
-    def __init__(self, behaviour="read", close_after=0, port=None):
+    def __init__(self, behaviour="read", close_after=0, port=None, rcvbuf=None):
         self.behaviour = behaviour
         self.close_after = close_after
         self.listener = socket.socket()
         self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        if rcvbuf:
+            # Set before listen: accepted sockets inherit it and advertise a window to match.
+            self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
         self.listener.bind(("127.0.0.1", port or 0))
         self.listener.listen(16)
         self.port = self.listener.getsockname()[1]
