@@ -29,6 +29,9 @@ LoopEnd run_frame_loop(Player& player) {
                 quit = true;
             }
         }
+        if (quit_signalled != 0) {
+            quit = true;
+        }
 
         if (!keep_music_playing()) {
             return LoopEnd::music_failed;

@@ -12,6 +12,43 @@
 #include <iostream>
 
 SDL_Surface* screen = nullptr;
+volatile std::sig_atomic_t quit_signalled = 0;
+
+namespace {
+
+extern "C" void on_quit_signal(int) {
+    quit_signalled = 1;
+}
+
+// SDL turns SIGINT and SIGTERM into quit events from inside the signal handler, which edits the
+// event queue even while the interrupted code is halfway through taking from it, so now and then
+// the request vanished. A flag is all a handler can safely set. Replaces SDL's own handlers,
+// which SDL_Init has just installed.
+void catch_quit_signals() {
+    struct sigaction action {};
+    action.sa_handler = on_quit_signal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+// SDL 1.2 keeps at most 127 events and drops whatever arrives while they are taken, a quit
+// request included. One pump moves every event the display has sent since the last pass, so a
+// burst during a long pass (the mouse swept across the window on a busy machine) used to lose
+// the window's close request. The frame loop reads nothing but quit requests, and SDL keeps its
+// keyboard state whether or not the key events are queued, so nothing else needs a place.
+// Done before the window exists: classic SDL empties the whole queue, quits too, each time a
+// type is switched off, and a close request already waiting would go with it.
+void queue_only_quit_requests() {
+    for (int type = 0; type < SDL_NUMEVENTS; ++type) {
+        if (type != SDL_QUIT) {
+            SDL_EventState(static_cast<Uint8>(type), SDL_IGNORE);
+        }
+    }
+}
+
+} // namespace
 
 bool init() {
     std::cout << "Initializing ..." << std::endl;
@@ -19,6 +56,8 @@ bool init() {
     if (SDL_Init(SDL_INIT_TIMER | SDL_INIT_AUDIO | SDL_INIT_VIDEO) == -1) {
         return false;
     }
+    queue_only_quit_requests();
+    catch_quit_signals();
     if (SDLNet_Init() < 0) {
         std::cout << "SDLNet_Init: " << SDL_GetError() << std::endl;
         return false;

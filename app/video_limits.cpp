@@ -10,6 +10,13 @@ constexpr long long max_bytes_per_pixel = 4;
 constexpr long long max_pitch = 65535;
 // X11 window sizes (and the camera's width and height) are 16-bit.
 constexpr int max_side = 65535;
+// SDL 1.2 converts the music to the mixer's rate by doubling or halving it one step at a time,
+// each step taking a slot in a fixed table of ten that format and channel conversions share; a
+// rate far from the music's runs past the table and corrupts the heap (2147483647 and 1 both
+// crash with our 22050 Hz music). Telephone to studio rates leave a music file anywhere in that
+// range at most five rate steps away, which fits.
+constexpr int min_frequency = 8000;
+constexpr int max_frequency = 192000;
 } // namespace
 
 bool video_mode_acceptable(int width, int height, int bpp) {
@@ -30,5 +37,6 @@ bool video_mode_acceptable(int width, int height, int bpp) {
 }
 
 bool audio_settings_acceptable(int frequency, int channels, int chunksize) {
-    return frequency > 0 && channels > 0 && chunksize > 0;
+    return frequency >= min_frequency && frequency <= max_frequency && channels > 0 &&
+           chunksize > 0;
 }

@@ -8,5 +8,6 @@
 // still means the desktop's.
 bool video_mode_acceptable(int width, int height, int bpp);
 
-// True when the mixer may be opened with these values: each must be positive.
+// True when the mixer may be opened with these values: a rate from 8000 to 192000 Hz, and a
+// positive channel count and buffer size.
 bool audio_settings_acceptable(int frequency, int channels, int chunksize);

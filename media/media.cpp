@@ -5,11 +5,110 @@
 
 #include <SDL_image.h>
 
+#include <cstddef>
+#include <cstring>
 #include <iostream>
 
 SDL_Surface* player_sprite = nullptr;
 SDL_Surface* background = nullptr;
 Mix_Music* music = nullptr;
+
+namespace {
+
+bool every_pixel_opaque(SDL_Surface* picture) {
+    const Uint32 amask = picture->format->Amask;
+    bool opaque = true;
+    SDL_LockSurface(picture);
+    for (int y = 0; opaque && y < picture->h; ++y) {
+        const auto* row = reinterpret_cast<const Uint32*>(
+            static_cast<const Uint8*>(picture->pixels) + y * picture->pitch);
+        for (int x = 0; x < picture->w; ++x) {
+            if ((row[x] & amask) != amask) {
+                opaque = false;
+                break;
+            }
+        }
+    }
+    SDL_UnlockSurface(picture);
+    return opaque;
+}
+
+// A copy of a picture in the screen's own format, which SDL draws as a row copy; null when out
+// of memory. The picture's alpha is switched off first so the conversion copies the colours.
+SDL_Surface* plain_copy(SDL_Surface* picture) {
+    SDL_SetAlpha(picture, 0, SDL_ALPHA_OPAQUE);
+    return SDL_DisplayFormat(picture);
+}
+
+// SDL copies an opaque pixel exactly in some of its blends and rounds it in others (onto a
+// 24-bit screen 179 comes out as 178), depending on the formats and the library build. So draw
+// every pair of source and backdrop channel values both ways, blended and as a plain copy, and
+// compare the screen-format results.
+bool blend_copies_opaque_pixels() {
+    bool same = false;
+    SDL_Surface* pairs =
+        SDL_CreateRGBSurface(SDL_SWSURFACE, 256, 256, 32, 0xff0000, 0xff00, 0xff, 0xff000000);
+    SDL_Surface* backdrop =
+        SDL_CreateRGBSurface(SDL_SWSURFACE, 256, 256, 32, 0xff0000, 0xff00, 0xff, 0);
+    if (pairs != nullptr && backdrop != nullptr) {
+        for (Uint32 y = 0; y < 256; ++y) {
+            auto* p =
+                reinterpret_cast<Uint32*>(static_cast<Uint8*>(pairs->pixels) + y * pairs->pitch);
+            auto* b = reinterpret_cast<Uint32*>(static_cast<Uint8*>(backdrop->pixels) +
+                                                y * backdrop->pitch);
+            for (Uint32 x = 0; x < 256; ++x) {
+                p[x] = 0xff000000 | x << 16 | y << 8 | (x ^ y);
+                b[x] = y << 16 | x << 8 | (255 - x);
+            }
+        }
+        SDL_Surface* source = SDL_DisplayFormatAlpha(pairs);
+        SDL_Surface* blended = SDL_DisplayFormat(backdrop);
+        SDL_Surface* copied = SDL_DisplayFormat(backdrop);
+        if (source != nullptr && blended != nullptr && copied != nullptr) {
+            SDL_BlitSurface(source, nullptr, blended, nullptr);
+            SDL_Surface* plain = plain_copy(source);
+            if (plain != nullptr && SDL_BlitSurface(plain, nullptr, copied, nullptr) == 0) {
+                same = true;
+                const auto row_bytes =
+                    static_cast<std::size_t>(blended->w * blended->format->BytesPerPixel);
+                for (int y = 0; same && y < blended->h; ++y) {
+                    same = std::memcmp(static_cast<Uint8*>(blended->pixels) + y * blended->pitch,
+                                       static_cast<Uint8*>(copied->pixels) + y * copied->pitch,
+                                       row_bytes) == 0;
+                }
+            }
+            SDL_FreeSurface(plain);
+        }
+        SDL_FreeSurface(source);
+        SDL_FreeSurface(blended);
+        SDL_FreeSurface(copied);
+    }
+    SDL_FreeSurface(pairs);
+    SDL_FreeSurface(backdrop);
+    return same;
+}
+
+} // namespace
+
+// SDL blends every pixel of a picture with an alpha channel on every pass, even where alpha is
+// 255; for the full-window map that was most of the pass. A picture without a see-through pixel
+// is drawn as a plain copy instead, wherever that gives the same pixels. A palettized screen is
+// left alone: its blend picks a palette entry from all three channels at once, which the
+// channel-by-channel check cannot vouch for.
+SDL_Surface* drop_alpha_if_opaque(SDL_Surface* picture) {
+    const SDL_Surface* window = SDL_GetVideoSurface();
+    if (picture == nullptr || window == nullptr || window->format->palette != nullptr ||
+        picture->format->BytesPerPixel != 4 || picture->format->Amask == 0 ||
+        !every_pixel_opaque(picture) || !blend_copies_opaque_pixels()) {
+        return picture;
+    }
+    SDL_Surface* plain = plain_copy(picture);
+    if (plain == nullptr) {
+        return picture; // alpha is off already: drawn as a copy, if a slower one
+    }
+    SDL_FreeSurface(picture);
+    return plain;
+}
 
 SDL_Surface* load_image(const char* filename) {
     // Written in two pieces: a failed load leaves the line open for whatever is logged next.
@@ -19,7 +118,8 @@ SDL_Surface* load_image(const char* filename) {
         return nullptr;
     }
     SDL_Surface* optimized = SDL_DisplayFormatAlpha(loaded);
-    SDL_FreeSurface(loaded);
+    SDL_FreeSurface(loaded); // first: the plain copy below would otherwise raise the peak
+    optimized = drop_alpha_if_opaque(optimized);
     std::cout << "done" << std::endl;
     return optimized;
 }

@@ -6,16 +6,20 @@
 
 #include <asio.hpp>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <memory>
 #include <string>
 #include <utility>
+
+#include <time.h>
 
 namespace {
 
@@ -34,6 +38,10 @@ Options:
   --max-clients N          connections served at once, more are refused (default 256)
   --idle-timeout SECONDS   close a connection that sends nothing this long; fractions allowed,
                            0 never closes (default 30)
+  --latency-probe          measure the send-to-decode delay: read each x as the sender's
+                           CLOCK_MONOTONIC time in microseconds modulo 2^31 (same machine) and,
+                           before the stopped summary, print "latency: samples=N median_us=M
+                           p99_us=P max_us=X" (median and p99 at most 1/32 high; 0 without samples)
   --help                   show this help and exit
 )";
 
@@ -42,6 +50,77 @@ struct Options {
     unsigned short port = 1337;
     std::size_t max_clients = 256;
     double idle_timeout_seconds = 30;
+    bool latency_probe = false;
+};
+
+// Microseconds since an arbitrary start, modulo 2^31: the clock the load generator stamps x with.
+std::uint32_t monotonic_us_mod31() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const std::uint64_t us = static_cast<std::uint64_t>(now.tv_sec) * 1000000u +
+                             static_cast<std::uint64_t>(now.tv_nsec) / 1000u;
+    return static_cast<std::uint32_t>(us & 0x7FFFFFFFu);
+}
+
+// Log-linear buckets (exact below 64 us, then 32 per doubling) keep the memory fixed however
+// many updates arrive, at the cost of up to 1/32 relative error in the quantiles.
+class DelayHistogram {
+  public:
+    void add(std::uint32_t us) {
+        ++counts_[bucket(us)];
+        ++samples_;
+        max_ = std::max(max_, us);
+    }
+
+    std::uint64_t samples() const { return samples_; }
+    std::uint32_t max() const { return max_; }
+
+    // The largest value the bucket of the sample at rank ceil(q * samples) can hold, capped at
+    // the maximum seen so that p99 never exceeds max; 0 without samples.
+    std::uint32_t quantile(double q) const {
+        if (samples_ == 0) {
+            return 0;
+        }
+        auto rank = static_cast<std::uint64_t>(q * static_cast<double>(samples_) + 0.999999);
+        rank = std::max<std::uint64_t>(rank, 1);
+        std::uint64_t seen = 0;
+        for (std::size_t b = 0; b < counts_.size(); ++b) {
+            seen += counts_[b];
+            if (seen >= rank) {
+                return static_cast<std::uint32_t>(std::min<std::uint64_t>(lower(b + 1) - 1, max_));
+            }
+        }
+        return max_;
+    }
+
+  private:
+    static constexpr int sub_bits = 5;
+    static constexpr std::uint32_t linear = 2u << sub_bits;
+    // Values are below 2^31, so the top doubling starts at 2^30.
+    static constexpr std::size_t bucket_count = linear + (31 - (sub_bits + 1)) * (1u << sub_bits);
+
+    static std::size_t bucket(std::uint32_t v) {
+        if (v < linear) {
+            return v;
+        }
+        const int top = 31 - __builtin_clz(v);
+        return linear + static_cast<std::size_t>(top - (sub_bits + 1)) * (1u << sub_bits) +
+               ((v >> (top - sub_bits)) & ((1u << sub_bits) - 1));
+    }
+
+    static std::uint64_t lower(std::size_t b) {
+        if (b < linear) {
+            return b;
+        }
+        const std::size_t k = b - linear;
+        const int top = static_cast<int>(k >> sub_bits) + sub_bits + 1;
+        return (std::uint64_t{1} << top) +
+               (static_cast<std::uint64_t>(k & ((1u << sub_bits) - 1)) << (top - sub_bits));
+    }
+
+    std::array<std::uint64_t, bucket_count> counts_{};
+    std::uint64_t samples_ = 0;
+    std::uint32_t max_ = 0;
 };
 
 // Each line is flushed at once: the test harnesses read stdout through a pipe.
@@ -83,6 +162,13 @@ std::string parse_options(int argc, char** argv, Options& options, bool& help) {
         }
         if (name == "--help" || name == "-h") {
             help = true;
+            continue;
+        }
+        if (name == "--latency-probe") {
+            if (has_value) {
+                return "--latency-probe takes no value";
+            }
+            options.latency_probe = true;
             continue;
         }
         if (name != "--host" && name != "--port" && name != "--max-clients" &&
@@ -143,6 +229,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
     void read();
     void on_read(const asio::error_code& ec, std::size_t size);
+    StreamDecoder::Event feed_probing(const unsigned char* data, std::size_t size);
     void wait_idle();
 
     Server& server_;
@@ -194,6 +281,9 @@ class Server {
     asio::steady_timer::duration idle_timeout() const { return idle_timeout_; }
 
     void on_goodbye() { ++goodbyes_; }
+
+    bool latency_probe() const { return options_.latency_probe; }
+    void record_delay(std::uint32_t us) { delays_.add(us); }
 
     void on_end(std::uint64_t id, std::uint64_t updates, bool said_goodbye) {
         updates_ += updates;
@@ -250,6 +340,12 @@ class Server {
         for (const auto& entry : open) {
             entry.second->end("shutdown");
         }
+        if (options_.latency_probe) {
+            log_line("latency: samples=" + std::to_string(delays_.samples()) +
+                     " median_us=" + std::to_string(delays_.quantile(0.5)) +
+                     " p99_us=" + std::to_string(delays_.quantile(0.99)) +
+                     " max_us=" + std::to_string(delays_.max()));
+        }
         log_line("stopped: clients=" + std::to_string(clients_) +
                  " updates=" + std::to_string(updates_) + " goodbyes=" + std::to_string(goodbyes_) +
                  " dropped=" + std::to_string(dropped_) + " refused=" + std::to_string(refused_));
@@ -268,6 +364,7 @@ class Server {
     std::uint64_t goodbyes_ = 0;
     std::uint64_t dropped_ = 0;
     std::uint64_t refused_ = 0;
+    DelayHistogram delays_;
 };
 
 void Connection::start() {
@@ -291,7 +388,9 @@ void Connection::on_read(const asio::error_code& ec, std::size_t size) {
     }
     if (size > 0) {
         last_activity_ = Clock::now();
-        const StreamDecoder::Event event = decoder_.feed(buffer_.data(), size);
+        const StreamDecoder::Event event = server_.latency_probe()
+                                               ? feed_probing(buffer_.data(), size)
+                                               : decoder_.feed(buffer_.data(), size);
         if (event == StreamDecoder::Event::goodbye) {
             server_.on_goodbye();
             log_line("goodbye #" + std::to_string(id_) +
@@ -315,6 +414,29 @@ void Connection::on_read(const asio::error_code& ec, std::size_t size) {
     } else if (ec != asio::error::operation_aborted) {
         end("error", ec.message());
     }
+}
+
+// Feeds frame-sized pieces so that each update's x can be read before the next one replaces it.
+// One clock reading serves the whole chunk: its bytes were all decoded now.
+StreamDecoder::Event Connection::feed_probing(const unsigned char* data, std::size_t size) {
+    const std::uint32_t now = monotonic_us_mod31();
+    while (size > 0) {
+        const std::size_t partial = decoder_.partial_bytes();
+        const std::size_t piece = std::min<std::size_t>(partial < 4 ? 4 - partial : 1, size);
+        const std::uint64_t before = decoder_.updates_received();
+        const StreamDecoder::Event event = decoder_.feed(data, piece);
+        if (decoder_.updates_received() != before) {
+            const auto sent = static_cast<std::uint32_t>(decoder_.last_x());
+            server_.record_delay((now - sent) & 0x7FFFFFFFu);
+        }
+        data += piece;
+        size -= piece;
+        if (event != StreamDecoder::Event::none) {
+            decoder_.feed(data, size); // counts what follows as ignored, as one feed would
+            return event;
+        }
+    }
+    return StreamDecoder::Event::none;
 }
 
 // Re-arms at the last activity's deadline instead of restarting the timer on every read, so a

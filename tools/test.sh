@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test: unit tables, the asset checks, and the real client and
 # server end to end (under Xvfb and SDL's dummy drivers). Warnings are errors when CI is set.
+# BUILD_DIR picks the build directory (default build/).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -11,6 +12,8 @@ werror=OFF
 if [ -n "${CI:-}" ]; then
   werror=ON
 fi
-cmake -S . -B "$build" -DBRACKENREACH_WERROR="$werror" -DBRACKENREACH_TESTS=ON
+# CMAKE_ARGS adds configure options, e.g. CMAKE_ARGS=-DBRACKENREACH_SANITIZE=ON (word-split).
+read -r -a extra_args <<<"${CMAKE_ARGS:-}"
+cmake -S . -B "$build" -DBRACKENREACH_WERROR="$werror" -DBRACKENREACH_TESTS=ON ${extra_args[@]+"${extra_args[@]}"}
 cmake --build "$build" -j"$(nproc)"
 ctest --test-dir "$build" --output-on-failure -j2 "$@"

@@ -327,6 +327,7 @@ class Sink:
         self.port = self.listener.getsockname()[1]
         self.connections = []  # one bytearray per accepted connection
         self.closed = []       # per connection: True once the peer closed its side
+        self.arrivals = []     # per connection: (monotonic time, bytes so far) after each read
         self._resume = threading.Event()
         self._stop = threading.Event()
         self._lock = threading.Lock()
@@ -342,6 +343,7 @@ class Sink:
             with self._lock:
                 self.connections.append(bytearray())
                 self.closed.append(False)
+                self.arrivals.append([])
                 index = len(self.connections) - 1
             threading.Thread(target=self._serve, args=(conn, index), daemon=True).start()
 
@@ -375,11 +377,23 @@ class Sink:
                     break
                 with self._lock:
                     data.extend(chunk)
+                    self.arrivals[index].append((time.monotonic(), len(data)))
         finally:
             conn.close()
 
     def resume(self):
         self._resume.set()
+
+    def update_times(self, index=0):
+        """Arrival time of each complete 4-byte update, in stream order (the goodbye excluded)."""
+        with self._lock:
+            arrivals = list(self.arrivals[index]) if index < len(self.arrivals) else []
+        times, update = [], 0
+        for when, size in arrivals:
+            while 4 * (update + 1) <= size:
+                times.append(when)
+                update += 1
+        return times
 
     def received(self, index=0):
         with self._lock:
@@ -423,6 +437,11 @@ def split_stream(data):
     whole = len(body) - len(body) % 4
     xs = [struct.unpack(">i", body[i:i + 4])[0] for i in range(0, whole, 4)]
     return xs, goodbye, body[whole:]
+
+
+# A host name that never resolves and never reaches the network: the resolver rejects a label
+# of 64 letters before any query leaves the machine.
+UNRESOLVABLE = "x" * 64 + ".invalid"
 
 
 def network_config(port, host="127.0.0.1", **extra):

@@ -5,7 +5,7 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from harness import (Sink, Workdir, free_port, network_config, run_client, split_stream,  # noqa: E402
+from harness import (UNRESOLVABLE, Sink, Workdir, free_port, network_config, run_client, split_stream,  # noqa: E402
                      start_game_server, stop_game_server)
 
 
@@ -52,7 +52,7 @@ class LinkTest(unittest.TestCase):
     def test_no_server_logs_the_failure_and_the_game_goes_on_silently(self):
         rows = [
             (network_config(free_port()), "SDLNet_TCP_Open: "),
-            (network_config(1337, host="no-such-host.invalid"), "SDLNet_ResolveHost: "),
+            (network_config(1337, host=UNRESOLVABLE), "SDLNet_ResolveHost: "),
         ]
         for config, failure in rows:
             with self.subTest(failure=failure):

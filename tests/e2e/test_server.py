@@ -295,7 +295,8 @@ class Lifecycle(ServerTestCase):
             [SERVER, "--help"], capture_output=True, text=True, timeout=5, stdin=subprocess.DEVNULL
         )
         self.assertEqual(0, result.returncode)
-        for word in ("--host", "--port", "--max-clients", "--idle-timeout", "--help", '"exit"'):
+        for word in ("--host", "--port", "--max-clients", "--idle-timeout", "--latency-probe",
+                     "--help", '"exit"'):
             self.assertIn(word, result.stdout)
 
     def test_bad_arguments_exit_2(self):
@@ -313,6 +314,7 @@ class Lifecycle(ServerTestCase):
             ["--idle-timeout", "soon"],
             ["--idle-timeout", "nan"],
             ["--host", "not-an-address"],
+            ["--latency-probe=1"],
         ]
         for args in rows:
             with self.subTest(args):
@@ -326,6 +328,36 @@ class Lifecycle(ServerTestCase):
                 self.assertEqual(2, result.returncode, result.stdout)
                 self.assertIn("brackenreach-server:", result.stderr)
                 self.assertNotIn("listening", result.stdout)
+
+    def test_latency_probe_reports_the_delay_of_stamped_updates(self):
+        plain = self.start()
+        self.assertEqual([], [line for line in self.stop(plain) if line.startswith("latency")])
+
+        server = self.start("--latency-probe")
+        old = 2_000_000  # stamps 2 s in the past: a floor their delays cannot go below
+
+        def stamp(age_us=0):
+            return (int(time.monotonic() * 1_000_000) - age_us) % 2**31
+
+        with server.connect() as client:
+            cid = server.join(client)
+            xs = [stamp(old) for _ in range(60)] + [stamp() for _ in range(40)]
+            client.sendall(encode_updates(xs) + GOODBYE)
+            server.wait_for(rf"^goodbye #{cid} updates=100 ")
+        lines = self.stop(server)
+        match = re.fullmatch(
+            r"latency: samples=(\d+) median_us=(\d+) p99_us=(\d+) max_us=(\d+)", lines[-2]
+        )
+        self.assertIsNotNone(match, lines[-2])
+        samples, median, p99, most = map(int, match.groups())
+        self.assertEqual(100, samples)
+        # 60 of the 100 updates were stamped 2 s early, so the median is one of them.
+        self.assertGreaterEqual(median, old)
+        self.assertLessEqual(median, p99)
+        self.assertLessEqual(p99, most)
+        # now - x taken the wrong way round wraps to nearly 2^31 us; this test cannot run for
+        # the 18 minutes that 2^30 us are (CTest stops it after 10).
+        self.assertLess(most, 2**30)
 
 
 def main():

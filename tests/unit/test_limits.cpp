@@ -25,14 +25,27 @@ TEST(VideoLimits, ModesTable) {
     }
 }
 
-TEST(AudioLimits, EveryValueMustBePositive) {
+TEST(AudioLimits, RateInRangeOtherValuesPositive) {
     const struct {
         int freq, channels, chunk;
         bool ok;
     } rows[] = {
-        {44100, 2, 1024, true}, {1, 1, 1, true},         {0, 2, 1024, false},
-        {-1, 2, 1024, false},   {44100, 0, 1024, false}, {44100, -2, 1024, false},
-        {44100, 2, 0, false},   {44100, 2, -1, false},   {INT_MIN, INT_MIN, INT_MIN, false},
+        {44100, 2, 1024, true},
+        {44100, 1, 1, true},
+        {8000, 2, 1024, true},
+        {7999, 2, 1024, false},
+        {192000, 2, 1024, true},
+        {192001, 2, 1024, false},
+        {1, 1, 1, false},
+        {INT_MAX, 2, 1024, false},
+        {0, 2, 1024, false},
+        {-1, 2, 1024, false},
+        {44100, 0, 1024, false},
+        {44100, -2, 1024, false},
+        {44100, 2, 0, false},
+        {44100, 2, -1, false},
+        {INT_MIN, INT_MIN, INT_MIN, false},
+        {44100, INT_MAX, INT_MAX, true},
     };
     for (const auto& r : rows) {
         EXPECT_EQ(r.ok, audio_settings_acceptable(r.freq, r.channels, r.chunk))

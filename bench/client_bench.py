@@ -1,0 +1,306 @@
+"""Measures the client against bench/baseline side by side under Xvfb; see tools/client_bench.sh.
+
+Runs alternate (client, baseline, client, baseline ...) so that a machine that gets busier or
+quieter during the benchmark shifts both programs alike; each ratio is taken within one round
+and the table shows the median over rounds, with the spread.
+"""
+
+import argparse
+import os
+import shutil
+import signal
+import statistics
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from update_sink import Sink  # noqa: E402
+
+COMPAT_DIR = "/usr/lib/x86_64-linux-gnu/sdl12-compat"
+START_TIMEOUT = 20.0  # hang guard only
+
+
+def cpu_seconds(pid):
+    """CPU time of every live thread of pid, in seconds (schedstat: nanoseconds)."""
+    total = 0
+    try:
+        for tid in os.listdir("/proc/%d/task" % pid):
+            try:
+                with open("/proc/%d/task/%s/schedstat" % (pid, tid)) as f:
+                    total += int(f.read().split()[0])
+            except OSError:
+                pass  # the thread ended between listing and reading
+    except OSError:
+        return None
+    return total / 1e9
+
+
+def peak_rss_kib(pid):
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1])
+    return None
+
+
+def read_alloc_counters(path):
+    with open(path, "rb") as f:
+        data = f.read(40)
+    if len(data) < 40:
+        return None
+    malloc_calls, calloc_calls, realloc_calls, memalign_calls, _free = struct.unpack("<5Q", data)
+    return malloc_calls + calloc_calls + realloc_calls + memalign_calls
+
+
+class Xvfb:
+    def __init__(self):
+        for n in range(150, 400):
+            if not os.path.exists("/tmp/.X11-unix/X%d" % n) and not os.path.exists("/tmp/.X%d-lock" % n):
+                break
+        self.name = ":%d" % n
+        self.proc = subprocess.Popen(["Xvfb", self.name, "-screen", "0", "1024x768x24", "-noreset", "-nolisten", "tcp"],
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + 10
+        while not os.path.exists("/tmp/.X11-unix/X%d" % n):
+            if time.monotonic() > deadline or self.proc.poll() is not None:
+                raise RuntimeError("Xvfb did not start")
+            time.sleep(0.05)
+
+    def close(self):
+        self.proc.terminate()
+        self.proc.wait(10)
+
+
+class Bench:
+    def __init__(self, build, warmup, measure):
+        build = os.path.abspath(build)  # the programs run in scratch working directories
+        self.build = build
+        self.warmup = warmup
+        self.measure = measure
+        self.programs = {"client": os.path.join(build, "brackenreach"), "baseline": os.path.join(build, "baseline")}
+        self.counter_lib = os.path.join(build, "liballoc_counter.so")
+        self.sink = Sink()
+        self.xvfb = Xvfb()
+        self.scratch = tempfile.mkdtemp(prefix="brackenreach-bench-")
+        self.workdirs = {cap: self._workdir(cap) for cap in (0, 1)}
+
+    def _workdir(self, cap):
+        path = os.path.join(self.scratch, "cap%d" % cap)
+        shutil.copytree(os.path.join(self.build, "game"), path)
+        with open(os.path.join(path, "config.ini"), "w") as f:
+            f.write("[video]\nframes_per_second = 60\nenable_fps_cap = %d\n"
+                    "[network]\nserver_ip = 127.0.0.1\nserver_port = %d\n" % (cap, self.sink.port))
+        return path
+
+    def close(self):
+        self.sink.close()
+        self.xvfb.close()
+        shutil.rmtree(self.scratch, ignore_errors=True)
+
+    def run(self, program, cap, compat=False, count_allocs=False):
+        """One run: start, wait for the first update, warm up, measure a window, stop."""
+        env = dict(os.environ, SDL_AUDIODRIVER="dummy", SDL_VIDEODRIVER="x11", DISPLAY=self.xvfb.name)
+        if compat:
+            env["LD_LIBRARY_PATH"] = COMPAT_DIR
+        counter_file = None
+        if count_allocs:
+            counter_file = os.path.join(self.scratch, "allocs")
+            env["LD_PRELOAD"] = self.counter_lib
+            env["ALLOC_COUNTER_FILE"] = counter_file
+        before = len(self.sink.connections)
+        started = time.monotonic()
+        proc = subprocess.Popen([self.programs[program]], cwd=self.workdirs[cap], env=env,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
+        try:
+            conn = self.sink.next_connection(before, START_TIMEOUT)
+            if conn is None:
+                raise RuntimeError("%s never connected to the sink" % program)
+            deadline = time.monotonic() + START_TIMEOUT
+            while not conn.times:
+                if time.monotonic() > deadline or proc.poll() is not None:
+                    raise RuntimeError("%s sent no update" % program)
+                time.sleep(0.001)
+            first_update = conn.times[0] - started
+            time.sleep(self.warmup)
+            xvfb_pid = self.xvfb.proc.pid
+            t1 = time.monotonic()
+            cpu1, xcpu1 = cpu_seconds(proc.pid), cpu_seconds(xvfb_pid)
+            allocs1, n1 = (read_alloc_counters(counter_file), len(conn.times)) if count_allocs else (None, None)
+            time.sleep(self.measure)
+            allocs2, n2 = (read_alloc_counters(counter_file), len(conn.times)) if count_allocs else (None, None)
+            cpu2, xcpu2 = cpu_seconds(proc.pid), cpu_seconds(xvfb_pid)
+            t2 = time.monotonic()
+            passes = conn.count_between(t1, t2)
+            result = {
+                "rate": passes / (t2 - t1),
+                # Less sensitive than the rate to other load on the machine: CPU spent, not waited.
+                "cpu_per_pass": ((cpu2 - cpu1) + (xcpu2 - xcpu1)) / max(1, passes),
+                "cpu": (cpu2 - cpu1) / (t2 - t1),
+                "xvfb_cpu": (xcpu2 - xcpu1) / (t2 - t1),
+                "first_update": first_update,
+                "hwm": peak_rss_kib(proc.pid),
+                "intervals": conn.intervals_between(t1, t2),
+            }
+            if count_allocs:
+                result["allocs_per_pass"] = (allocs2 - allocs1) / max(1, n2 - n1)
+                result["alloc_passes"] = n2 - n1
+            return result
+        finally:
+            proc.send_signal(signal.SIGTERM)
+            try:
+                proc.wait(10)
+            except subprocess.TimeoutExpired:
+                proc.kill()
+                proc.wait()
+
+
+def median_and_range(values, fmt):
+    if not values:
+        return "n/a"
+    text = fmt % statistics.median(values)
+    if len(values) > 1:
+        text += " (" + fmt % min(values) + " .. " + fmt % max(values) + ")"
+    return text
+
+
+def percentile(values, q):
+    ordered = sorted(values)
+    return ordered[min(len(ordered) - 1, int(round(q * (len(ordered) - 1))))]
+
+
+def plot_pacing(out_dir, pacing):
+    if shutil.which("gnuplot") is None:
+        return "gnuplot missing: no plot"
+    files = {}
+    for program, intervals in pacing.items():
+        path = os.path.join(out_dir, "pacing_%s.dat" % program)
+        ordered = sorted(intervals)
+        with open(path, "w") as f:
+            for i, v in enumerate(ordered):
+                f.write("%.4f %.5f\n" % (v * 1000, (i + 1) / len(ordered)))
+        files[program] = path
+    png = os.path.join(out_dir, "frame_pacing.png")
+    script = "\n".join([
+        "set terminal png size 900,520",
+        "set output '%s'" % png,
+        "set title 'Intervals between updates at the sink, cap 60 (classic SDL 1.2)'",
+        "set xlabel 'interval (ms)'",
+        "set ylabel 'fraction of intervals <= x'",
+        "set key bottom right",
+        "set grid",
+        "set xrange [0:40]",
+        "plot " + ", ".join("'%s' using 1:2 with steps lw 2 title '%s'" % (path, program)
+                            for program, path in files.items()),
+    ])
+    subprocess.run(["gnuplot"], input=script, text=True, check=True)
+    return png
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--build", required=True)
+    parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--warmup", type=float, default=1.0, help="seconds after the first update")
+    parser.add_argument("--measure", type=float, default=4.0, help="seconds per measuring window")
+    parser.add_argument("--no-compat", action="store_true", help="skip the sdl12-compat runs")
+    parser.add_argument("--client", help="client binary to measure instead of BUILD/brackenreach "
+                        "(e.g. one built from an older commit, for a before/after figure)")
+    args = parser.parse_args()
+
+    compat = not args.no_compat and os.path.exists(os.path.join(COMPAT_DIR, "libSDL-1.2.so.0"))
+    bench = Bench(args.build, args.warmup, args.measure)
+    if args.client:
+        bench.programs["client"] = os.path.abspath(args.client)
+    progs = ("client", "baseline")
+    figures = {}  # (lib, cap, program) -> list of run results
+
+    def record(key, result):
+        figures.setdefault(key, []).append(result)
+
+    try:
+        libs = ("classic", "compat") if compat else ("classic",)
+        for r in range(args.rounds):
+            for lib in libs:
+                for cap in (0, 1):
+                    for program in progs:
+                        print("round %d/%d: %s, %s SDL, cap %s" % (r + 1, args.rounds, program, lib,
+                                                                     "60" if cap else "off"),
+                              file=sys.stderr, flush=True)
+                        record((lib, cap, program), bench.run(program, cap, compat=(lib == "compat")))
+        allocs = {}
+        for program in progs:
+            print("allocation count: %s" % program, file=sys.stderr, flush=True)
+            allocs[program] = bench.run(program, 0, count_allocs=True)
+    finally:
+        bench.close()
+
+    def series(lib, cap, program, field):
+        return [run[field] for run in figures.get((lib, cap, program), [])]
+
+    def ratios(lib, cap, field):
+        return [c / b for c, b in zip(series(lib, cap, "client", field), series(lib, cap, "baseline", field)) if b]
+
+    rows = []
+
+    def row(name, lib, cap, field, fmt, scale=1.0, target=""):
+        c = [v * scale for v in series(lib, cap, "client", field)]
+        b = [v * scale for v in series(lib, cap, "baseline", field)]
+        rows.append((name, median_and_range(c, fmt), median_and_range(b, fmt),
+                     median_and_range(ratios(lib, cap, field), "%.3f"), target))
+
+    row("passes/s, cap off", "classic", 0, "rate", "%.0f", target=">= 0.95")
+    row("CPU s per wall s, cap 60", "classic", 1, "cpu", "%.4f", target="<= 1.1")
+    row("Xvfb CPU s per wall s, cap 60", "classic", 1, "xvfb_cpu", "%.4f")
+    row("Xvfb CPU s per wall s, cap off", "classic", 0, "xvfb_cpu", "%.3f")
+    row("CPU s per wall s, cap off", "classic", 0, "cpu", "%.3f")
+    row("CPU ms per pass incl. Xvfb, cap off", "classic", 0, "cpu_per_pass", "%.3f", scale=1000.0)
+    row("exec to first update (ms)", "classic", 1, "first_update", "%.1f", scale=1000.0)
+    row("peak RSS VmHWM (KiB), cap 60", "classic", 1, "hwm", "%.0f")
+    row("passes/s, cap 60", "classic", 1, "rate", "%.2f")
+    a_c, a_b = allocs["client"], allocs["baseline"]
+    rows.append(("heap calls per pass, cap off", "%.3f (%d passes)" % (a_c["allocs_per_pass"], a_c["alloc_passes"]),
+                 "%.3f (%d passes)" % (a_b["allocs_per_pass"], a_b["alloc_passes"]), "", "0 from our code"))
+    pacing = {}
+    for program in progs:
+        intervals = [i for run in figures[("classic", 1, program)] for i in run["intervals"]]
+        pacing[program] = intervals
+    for label, q in (("pacing median (ms), cap 60", 0.5), ("pacing p99 (ms), cap 60", 0.99), ("pacing max (ms), cap 60", 1.0)):
+        c = percentile(pacing["client"], q) * 1000
+        b = percentile(pacing["baseline"], q) * 1000
+        rows.append((label, "%.2f" % c, "%.2f" % b, "%.3f" % (c / b), ""))
+    if compat:
+        row("sdl12-compat: passes/s, cap off", "compat", 0, "rate", "%.0f", target=">= 0.95")
+        row("sdl12-compat: CPU s per wall s, cap 60", "compat", 1, "cpu", "%.4f", target="<= 1.1")
+        row("sdl12-compat: CPU ms per pass incl. Xvfb, cap off", "compat", 0, "cpu_per_pass", "%.3f",
+            scale=1000.0)
+        row("sdl12-compat: Xvfb CPU s per wall s, cap 60", "compat", 1, "xvfb_cpu", "%.4f")
+        row("sdl12-compat: exec to first update (ms)", "compat", 1, "first_update", "%.1f", scale=1000.0)
+        row("sdl12-compat: peak RSS VmHWM (KiB)", "compat", 1, "hwm", "%.0f")
+        for program in progs:
+            classic_rate = series("classic", 0, program, "rate")
+            compat_rate = series("compat", 0, program, "rate")
+            classic_cpu = series("classic", 1, program, "cpu")
+            compat_cpu = series("compat", 1, program, "cpu")
+            rows.append(("%s: compat/classic passes/s, cap off" % program, "", "",
+                         median_and_range([b / a for a, b in zip(classic_rate, compat_rate)], "%.3f"), ""))
+            rows.append(("%s: compat/classic CPU, cap 60" % program, "", "",
+                         median_and_range([b / a for a, b in zip(classic_cpu, compat_cpu)], "%.3f"), ""))
+    png = plot_pacing(args.build, pacing)
+
+    header = ("figure", "client", "baseline", "client/baseline", "target")
+    widths = [max(len(str(r[i])) for r in rows + [header]) for i in range(5)]
+    line = "| " + " | ".join("%-*s" % (w, h) for w, h in zip(widths, header)) + " |"
+    print("Client vs baseline: %d alternating rounds, %.1f s warm-up, %.1f s windows; median (min .. max)"
+          % (args.rounds, args.warmup, args.measure))
+    print(line)
+    print("|" + "|".join("-" * (w + 2) for w in widths) + "|")
+    for r in rows:
+        print("| " + " | ".join("%-*s" % (w, v) for w, v in zip(widths, r)) + " |")
+    print("frame pacing plot: %s" % png)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,432 @@
+"""Fault matrix: the real client against broken servers, broken assets and broken settings.
+
+Every row runs the client under SDL's dummy drivers and checks that it neither crashes nor
+hangs, that its whole log is what a player should see for that fault, and its exit status.
+Rows run a few at a time in threads; each run is bounded by the harness's hang guards.
+"""
+
+import os
+import random
+import re
+import socket
+import struct
+import sys
+import time
+import unittest
+import zlib
+from concurrent.futures import ThreadPoolExecutor
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from harness import (EXIT_TIMEOUT, GAME_DIR, START_TIMEOUT, UNRESOLVABLE, Sink, Workdir, free_port,  # noqa: E402
+                     network_config, run_client, split_stream)
+
+WORKERS = 4
+# sdl12-compat (chosen with LD_LIBRARY_PATH) differs where the libraries differ, not the client.
+COMPAT = "sdl12-compat" in os.environ.get("LD_LIBRARY_PATH", "")
+PASSES = 10  # position updates to see before quitting: the game is running
+
+SPRITE = "img/player2.png"
+BACKGROUND = "img/background3.png"
+MUSIC = "audio/softworld.wav"
+FONT = "calibri.ttf"
+
+
+
+def png(width, height, rgb=(0, 128, 0)):
+    """A plain RGB PNG of one colour, streamed through zlib so 8000 x 8000 stays cheap."""
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+    row = b"\x00" + bytes(rgb) * width
+    packer = zlib.compressobj(9)
+    pixels = b"".join(packer.compress(row) for _ in range(height)) + packer.flush()
+    header = struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0)
+    return b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) + chunk(b"IDAT", pixels) + chunk(b"IEND", b"")
+
+
+def game_file(rel):
+    with open(os.path.join(GAME_DIR, rel), "rb") as f:
+        return f.read()
+
+
+# --- rows ---
+
+class Case:
+    """One fault and what the player should see.
+
+    init: "ok", "audio_refused" (no video line) or "video_refused".
+    video: the (width, height, bpp) the log reports, as atoi reads them.
+    link: "ok", "open_fail", "resolve_fail", or "either" (defaults: localhost:1337 may be taken).
+    broken_images: pictures whose "Loading image" line stays open.
+    end: "quit" (SIGTERM, clean-up, 0) or "music" (status 1 on the first pass, nothing sent).
+    server: Sink behaviour, or "refuse" (nothing listening) or None (not pointed at us).
+    """
+
+    def __init__(self, name, settings=None, config_text=None, files=None, drop=(), config_dir=False,
+                 server="read", host="127.0.0.1", port=None, init="ok", video=(640, 480, 32),
+                 link="ok", broken_images=(), end="quit", send_fails=False):
+        self.name = name
+        self.settings = settings or {}
+        self.config_text = config_text
+        self.files = files or {}
+        self.drop = drop
+        self.config_dir = config_dir
+        self.server = server
+        self.host = host
+        self.port = port
+        self.init = init
+        self.video = video
+        self.link = link
+        self.broken_images = broken_images
+        self.end = end
+        self.send_fails = send_fails
+        self.port_from_sink = False
+
+
+def expected_pattern(case, port):
+    """A regular expression for the client's whole standard output."""
+    out = [re.escape("Loading config file: config.ini\nConfig loaded!\nInitializing ...\n")]
+    if case.init == "audio_refused":
+        out.append(re.escape("Error while initializing!\n"))
+        return "".join(out)
+    out.append(re.escape("Using video mode: %dx%d at %d bits per pixel\n" % case.video))
+    if case.init == "video_refused":
+        out.append(re.escape("Error while initializing!\n"))
+        return "".join(out)
+    out.append(re.escape("Connecting to server %s on port %d\n" % (case.host, port)))
+    out.append({
+        "ok": re.escape("Connected successfully!\n"),
+        "open_fail": r"SDLNet_TCP_Open: [^\n]*\n",
+        "resolve_fail": r"SDLNet_ResolveHost: [^\n]*\n",
+        "either": r"(Connected successfully!|SDLNet_TCP_Open: [^\n]*)\n",
+    }[case.link])
+    for picture in (SPRITE, BACKGROUND):
+        out.append(re.escape("Loading image: %s ... " % picture))
+        if picture not in case.broken_images:
+            out.append(re.escape("done\n"))
+    if case.end == "quit":
+        if case.send_fails:
+            out.append(r"SDLNet_TCP_Send: [^\n]*\n")
+        out.append(re.escape("Cleaning up ...\n"))
+    return "".join(out)
+
+
+def matches_log(pattern, lines):
+    # The harness splits on line ends; a line the program left open at exit has none.
+    text = "\n".join(lines)
+    return re.fullmatch(pattern, text + "\n") or re.fullmatch(pattern, text)
+
+
+# Each numeric key, the text written for it, and the value atoi gives (glibc: strtol, then int).
+NUMERIC_KEYS = [
+    ("video", "screen_width"), ("video", "screen_height"), ("video", "screen_bpp"),
+    ("video", "screen_fullscreen"), ("video", "frames_per_second"), ("video", "enable_fps_cap"),
+    ("audio", "audio_frequency"), ("audio", "audio_channels"), ("audio", "audio_chunksize"),
+    ("map", "map_width"), ("map", "map_height"), ("network", "server_port"),
+]
+NUMBERS = [("", 0), ("abc", 0), ("-7", -7), ("0", 0), ("2147483647", 2147483647),
+           ("2147483648", -2147483648), ("99999999999999999999", -1)]
+
+
+def numeric_case(section, key, text, value):
+    name = "%s=%r" % (key, text)
+    case = Case(name, settings={section: {key: text}})
+    if key in ("screen_width", "screen_height", "screen_bpp"):
+        w, h, bpp = 640, 480, 32
+        if key == "screen_width":
+            w = value
+        elif key == "screen_height":
+            h = value
+        else:
+            bpp = value
+        case.video = (w, h, bpp)
+        # 0 is "the desktop's" size: classic SDL's dummy driver has none and refuses it,
+        # sdl12-compat's has one. Depth 0 both have.
+        if value != 0 or (key != "screen_bpp" and not COMPAT):
+            case.init = "video_refused"
+    elif key == "audio_frequency":
+        # A rate the mixer cannot convert the music to is refused, as is anything not positive.
+        case.init = "audio_refused"
+    elif key == "audio_channels":
+        # SDL takes 1, 2, 4 or 6 channels (as a byte): 2147483647 is 255.
+        case.init = "audio_refused"
+    elif key == "audio_chunksize":
+        # A buffer is 16 bits of sample frames: 2147483647 becomes 65535, which plays.
+        if value <= 0:
+            case.init = "audio_refused"
+    elif key == "server_port":
+        if value < 0:
+            # Narrowed to 16 bits: written as the sink's port minus 65536, it lands there.
+            case.port_from_sink = True
+        else:
+            # 0, and 65535 that the large values narrow to: nothing listens there.
+            case.port = value
+            case.link = "open_fail"
+            case.server = "refuse"
+    return case
+
+
+def numeric_cases():
+    rows = [numeric_case(s, k, t, v) for s, k in NUMERIC_KEYS for t, v in NUMBERS]
+    # The mixer rates at either side of what the music can be converted from and to.
+    for rate, plays in ((1, False), (7999, False), (8000, True), (192000, True), (192001, False)):
+        rows.append(Case("audio_frequency=%d" % rate, settings={"audio": {"audio_frequency": rate}},
+                         init="ok" if plays else "audio_refused"))
+    return rows
+
+
+def asset_cases():
+    sprite = game_file(SPRITE)
+    background = game_file(BACKGROUND)
+    music = game_file(MUSIC)
+    font = game_file(FONT)
+    text = b"This is not a picture, a sound or a font.\n" * 20
+    huge = png(8000, 8000)
+    odd = png(64, 48, (200, 40, 40))
+    rows = []
+    for picture, real in ((SPRITE, sprite), (BACKGROUND, background)):
+        rows += [
+            Case("%s missing" % picture, drop=[picture], broken_images=[picture]),
+            Case("%s empty" % picture, files={picture: b""}, broken_images=[picture]),
+            Case("%s truncated" % picture, files={picture: real[:len(real) // 2]}, broken_images=[picture]),
+            Case("%s is text" % picture, files={picture: text}, broken_images=[picture]),
+            Case("%s is 8000x8000" % picture, files={picture: huge}),
+            Case("%s is 64x48" % picture, files={picture: odd}),
+        ]
+    rows += [
+        Case("music missing", drop=[MUSIC], end="music"),
+        Case("music empty", files={MUSIC: b""}, end="music"),
+        Case("music truncated", files={MUSIC: music[:len(music) // 2]}),
+        Case("music is a PNG", files={MUSIC: sprite}, end="music"),
+        Case("music is text", files={MUSIC: text}, end="music"),
+        Case("font missing", drop=[FONT]),
+        Case("font empty", files={FONT: b""}),
+        Case("font truncated", files={FONT: font[:len(font) // 2]}),
+        Case("font is a PNG", files={FONT: sprite}),
+        Case("font is text", files={FONT: text}),
+    ]
+    return rows
+
+
+def config_file_cases():
+    garbage = random.Random(20240601).randbytes(64 * 1024)
+    filler = "".join("; filler line %07d so that the file is large\n" % i for i in range(220000))
+    assert len(filler) > 10 * 1024 * 1024
+    return [
+        # Defaults point at localhost:1337, which may or may not have a server on this machine.
+        Case("config empty", config_text="", server=None, host="localhost", port=1337, link="either"),
+        Case("config binary garbage", config_text=garbage, server=None, host="localhost", port=1337,
+             link="either"),
+        Case("config.ini is a directory", config_dir=True, server=None, host="localhost", port=1337,
+             link="either"),
+        Case("config 10 MB", config_text=filler + "[network]\nserver_ip = 127.0.0.1\nserver_port = {port}\n"),
+        Case("config 10 MB value", config_text="[network]\nserver_ip = 127.0.0.1\nserver_port = {port}\n"
+             "[map]\nmap_width = " + "7" * (10 * 1024 * 1024) + "\n"),
+        Case("username of 10000 letters", settings={"network": {"username": "W" * 10000}}),
+        Case("username of 10000 mixed", settings={"network": {"username": "Zoë" * 3334}}),
+        Case("username with invalid UTF-8",
+             config_text=b"[network]\nserver_ip = 127.0.0.1\nserver_port = {port}\n"
+                         b"username = ab\xff\xfe\xc3(\xe2\x82cd\xf0\x9f\x98\n"),
+        Case("username ends in a cut UTF-8 sequence",
+             config_text=b"[network]\nserver_ip = 127.0.0.1\nserver_port = {port}\nusername = Zo\xc3\n"),
+    ]
+
+
+def server_cases():
+    return [
+        Case("server refuses", server="refuse", link="open_fail"),
+        Case("server closes at once", server="close", send_fails=True),
+        Case("server closes after a few updates", server="close_after", send_fails=True),
+        Case("server resets the connection", server="reset", send_fails=True),
+        Case("server host does not resolve", server="refuse", host=UNRESOLVABLE, link="resolve_fail"),
+        # Uncapped and without the map a pass takes microseconds: the buffers fill in seconds.
+        Case("server stops reading", server="stall", settings={"video": {"enable_fps_cap": 0}},
+             drop=[BACKGROUND], broken_images=[BACKGROUND]),
+    ]
+
+
+# --- one run ---
+
+def client_socket_states(server_port):
+    """TCP states (hex, as in /proc/net/tcp) of sockets whose far end is 127.0.0.1:server_port."""
+    states = []
+    with open("/proc/net/tcp") as f:
+        next(f)
+        for line in f:
+            fields = line.split()
+            _, remote_port = fields[2].split(":")
+            if int(remote_port, 16) == server_port:
+                states.append(fields[3])
+    return states
+
+
+def queued_bytes(server_port):
+    """Bytes waiting on the loopback connection to server_port: the client's send queue plus
+    the server's receive queue."""
+    total = 0
+    with open("/proc/net/tcp") as f:
+        next(f)
+        for line in f:
+            fields = line.split()
+            local_port = int(fields[1].split(":")[1], 16)
+            remote_port = int(fields[2].split(":")[1], 16)
+            tx, rx = (int(v, 16) for v in fields[4].split(":"))
+            if remote_port == server_port:
+                total += tx
+            elif local_port == server_port and fields[3] == "01":
+                total += rx
+    return total
+
+
+def wait_until(predicate, what, timeout=START_TIMEOUT):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if predicate():
+            return
+        time.sleep(0.02)
+    raise AssertionError("never happened: " + what)
+
+
+def blocked_in_send(pid):
+    """True while the main thread sleeps inside sendto (x86-64 system call 44)."""
+    with open("/proc/%d/syscall" % pid) as f:
+        return f.read().split()[0] == "44"
+
+
+def check(condition, message):
+    if not condition:
+        raise AssertionError(message)
+
+
+def run_case(case):
+    """Runs one row; returns a short note, raises AssertionError on a wrong outcome."""
+    sink = None
+    if case.server not in (None, "refuse"):
+        sink = Sink(case.server, close_after=4 * 5, rcvbuf=4096 if case.server == "stall" else None)
+    try:
+        target = sink.port if sink else free_port()
+        port = case.port if case.port is not None else target  # as the log shows it
+        settings = case.settings
+        if case.port_from_sink:
+            port = target - 65536
+            settings = {"network": {"server_port": port}}
+        config = case.config_text
+        if isinstance(config, bytes):
+            config = config.replace(b"{port}", str(target).encode())
+        elif isinstance(config, str):
+            config = config.replace("{port}", str(target))
+        elif case.server is not None:
+            config = network_config(target, host=case.host, **settings)
+        drop = list(case.drop) + (["config.ini"] if case.config_dir else [])
+        with Workdir(config=config, files=case.files, drop=drop) as wd:
+            if case.config_dir:
+                os.mkdir(os.path.join(wd.path, "config.ini"))
+            if case.server == "stall":
+                return run_stall(case, wd, sink)
+            return run_plain(case, wd, sink, port)
+    finally:
+        if sink:
+            sink.close()
+
+
+def run_plain(case, wd, sink, port):
+    game = run_client(wd)
+    try:
+        if case.init != "ok" or case.end == "music":
+            status = game.wait()
+        else:
+            if case.link == "ok" and case.server == "read":
+                sink.wait_for_bytes(4 * PASSES)
+            elif case.server in ("close_after", "reset"):
+                sink.wait_for_bytes(sink.close_after)
+            else:
+                game.wait_for_line("Loading image: %s ... " % BACKGROUND)
+                time.sleep(0.5)  # a few passes with no one to send to
+            if case.send_fails:
+                # Once the far end has reset the socket, the next send fails for sure.
+                wait_until(lambda: not client_socket_states(sink.port), "the client's socket to close")
+            check(game.proc.poll() is None, "ended early: %r %s" % (game.lines, game.stderr))
+            status = game.stop()
+    finally:
+        game.kill()
+    check(status >= 0, "killed by signal %d; log %r; stderr %s" % (-status, game.lines, game.stderr[-2000:]))
+    want = 1 if case.init == "ok" and case.end == "music" else 0
+    check(status == want, "exit status %d, expected %d; log %r" % (status, want, game.lines))
+    pattern = expected_pattern(case, port)
+    check(matches_log(pattern, game.lines), "log %r does not match %r" % (game.lines, pattern))
+    if sink is not None and case.init == "ok" and case.server == "read" and case.link == "ok":
+        if case.end == "music":
+            check(sink.received() == b"", "music failure still sent %r" % sink.received()[:40])
+        else:
+            xs, goodbye, rest = split_stream(sink.wait_for_close())
+            check(goodbye and rest == b"" and len(xs) >= PASSES and set(xs) == {400},
+                  "stream: %d updates %r, goodbye %s, leftover %r" % (len(xs), set(xs), goodbye, rest))
+    return "exit %d" % status
+
+
+def run_stall(case, wd, sink):
+    game = run_client(wd)
+    try:
+        wait_until(lambda: game.proc.poll() is not None or blocked_in_send(game.proc.pid),
+                   "the client to block in its send")
+        check(game.proc.poll() is None, "ended while stalled: %r" % game.lines)
+        check(sink.received() == b"", "the stalled server read something")
+        in_flight = queued_bytes(sink.port)
+        check(in_flight > 0, "nothing queued while blocked")
+        sink.resume()
+        # More than the buffers held: passes went on after the server read again.
+        sink.wait_for_bytes(in_flight + 4 * 100)
+        status = game.stop()
+    finally:
+        game.kill()
+    check(status == 0, "exit status %d; log %r; %s" % (status, game.lines, game.stderr[-2000:]))
+    check(matches_log(expected_pattern(case, sink.port), game.lines), "log %r" % game.lines)
+    xs, goodbye, rest = split_stream(sink.wait_for_close())
+    check(goodbye and rest == b"" and set(xs) == {400},
+          "stream: %d updates %r, goodbye %s, leftover %r" % (len(xs), set(xs), goodbye, rest))
+    return "%d bytes were queued while blocked; %d updates in all" % (in_flight, len(xs))
+
+
+def all_cases():
+    cases = server_cases() + numeric_cases() + asset_cases() + config_file_cases()
+    if COMPAT:
+        # Its dummy driver draws a few hundred passes a second: the kernel's self-tuned send
+        # buffer (megabytes) would take many minutes to fill.
+        cases = [c for c in cases if c.server != "stall"]
+    return cases
+
+
+class FaultMatrixTest(unittest.TestCase):
+    def test_fault_matrix(self):
+        cases = all_cases()
+        names = [c.name for c in cases]
+        self.assertEqual(len(names), len(set(names)), "row names must be unique")
+        results = {}
+        # Large ports narrow to 65535: hold it bound (not listening) so those rows are refused.
+        guard = socket.socket()
+        try:
+            guard.bind(("127.0.0.1", 65535))
+        except OSError:
+            pass
+
+        def run(case):
+            try:
+                results[case.name] = (True, run_case(case))
+            except Exception as error:  # noqa: BLE001 - every failure is reported per row
+                results[case.name] = (False, "%s: %s" % (type(error).__name__, error))
+
+        with ThreadPoolExecutor(max_workers=WORKERS) as pool:
+            list(pool.map(run, cases))
+        guard.close()
+        failed = [n for n in names if not results[n][0]]
+        print("fault matrix: %d cases, %d failed" % (len(cases), len(failed)))
+        for name in names:
+            ok, note = results[name]
+            if not ok or os.environ.get("FAULTS_VERBOSE"):
+                print("  %s %s: %s" % ("ok  " if ok else "FAIL", name, note[:3000]))
+        for name in names:
+            with self.subTest(case=name):
+                self.assertTrue(results[name][0], results[name][1])
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)

@@ -1,0 +1,416 @@
+"""The game installed like a Linux game: `cmake --install` into a scratch prefix, and the Debian
+package that cpack builds, installed with dpkg and removed again. Each is played through its own
+launcher against its own server, as a user whose home is a scratch directory."""
+
+import os
+import re
+import shutil
+import signal
+import struct
+import subprocess
+import sys
+import tempfile
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from harness import (CLIENT, EXIT_TIMEOUT, SOURCE_DIR, START_TIMEOUT, Process,  # noqa: E402
+                     start_game_server, stop_game_server)
+
+BUILD_DIR = os.path.dirname(os.path.abspath(CLIENT))
+PACKAGE = "brackenreach"
+# Every package the installed game needs at run time (see cmake/Install.cmake).
+RUNTIME_PACKAGES = {"libsdl1.2debian", "libsdl-image1.2", "libsdl-mixer1.2", "libsdl-net1.2",
+                    "libsdl-ttf2.0-0", "libsimpleini1", "fonts-crosextra-carlito", "fontconfig"}
+# Relative to the prefix: what an install must put where.
+LAYOUT = {
+    "bin/brackenreach": True,  # True: executable
+    "bin/brackenreach-server": True,
+    "libexec/brackenreach/brackenreach": True,
+    "share/brackenreach/config.ini": False,
+    "share/brackenreach/img/player2.png": False,
+    "share/brackenreach/img/background3.png": False,
+    "share/brackenreach/audio/softworld.wav": False,
+    "share/applications/brackenreach.desktop": False,
+    "share/icons/hicolor/128x128/apps/brackenreach.png": False,
+}
+# A video driver SDL does not have: the client reads config.ini, fails to initialise and exits
+# with status 0 before it opens any connection, so a run only prepares the user's directory.
+NO_VIDEO = {"SDL_VIDEODRIVER": "no-such-driver", "SDL_AUDIODRIVER": "dummy"}
+
+
+# `cmake --install` and cpack both rewrite the build's install_manifest.txt, which is how a user
+# uninstalls what they installed from this build: it is put back as it was after the tests.
+MANIFEST = os.path.join(BUILD_DIR, "install_manifest.txt")
+_saved_manifest = None
+
+
+def setUpModule():
+    global _saved_manifest
+    if os.path.exists(MANIFEST):
+        _saved_manifest = read(MANIFEST)
+
+
+def tearDownModule():
+    if _saved_manifest is None:
+        if os.path.exists(MANIFEST):
+            os.remove(MANIFEST)
+    else:
+        with open(MANIFEST, "wb") as f:
+            f.write(_saved_manifest)
+
+
+def cmake_cache(name, default=None):
+    with open(os.path.join(BUILD_DIR, "CMakeCache.txt")) as f:
+        for line in f:
+            if line.startswith(name + ":"):
+                return line.split("=", 1)[1].strip()
+    if default is None:
+        raise AssertionError("%s not in the build's CMakeCache.txt" % name)
+    return default
+
+
+def run(argv, **kw):
+    """Runs a tool to completion; fails the test with its output when it fails."""
+    result = subprocess.run(argv, capture_output=True, text=True, timeout=300, **kw)
+    if result.returncode != 0:
+        raise AssertionError("%s failed (%d):\n%s\n%s" % (" ".join(argv), result.returncode,
+                                                         result.stdout, result.stderr))
+    return result.stdout
+
+
+def system_carlito():
+    """The Carlito file fontconfig finds on this machine, or None."""
+    if not shutil.which("fc-match"):
+        return None
+    found = subprocess.run(["fc-match", "-f", "%{file}", "Carlito:style=Regular"],
+                           capture_output=True, text=True).stdout
+    return found if os.path.basename(found).startswith("Carlito") and os.path.isfile(found) else None
+
+
+def set_server(config_path, port):
+    """Points the user's config.ini at 127.0.0.1:port, keeping every other line."""
+    with open(config_path) as f:
+        text = f.read()
+    text, ips = re.subn(r"(?m)^server_ip\s*=.*$", "server_ip = 127.0.0.1", text)
+    text, ports = re.subn(r"(?m)^server_port\s*=.*$", "server_port = %d" % port, text)
+    assert ips == 1 and ports == 1, "the default config.ini lost server_ip or server_port"
+    with open(config_path, "w") as f:
+        f.write(text)
+    return text
+
+
+def finish(game):
+    """Kills what is left of a run, the launcher's whole process group included (a launcher
+    that forgot to exec leaves the client behind, holding the log pipes), and closes the pipes
+    the harness leaves open."""
+    try:
+        os.killpg(game.proc.pid, signal.SIGKILL)
+    except ProcessLookupError:
+        pass
+    game.proc.wait()
+    game._reader.join(EXIT_TIMEOUT)
+    game._err_reader.join(EXIT_TIMEOUT)
+    for pipe in (game.proc.stdout, game.proc.stderr):
+        pipe.close()
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+class Player:
+    """A user with a scratch home who starts the game with an installed launcher."""
+
+    def __init__(self, launcher, xdg_data_home=True):
+        self.launcher = launcher
+        self.home = tempfile.mkdtemp(prefix="brackenreach-home-")
+        self.env = {"HOME": self.home}
+        if xdg_data_home:
+            self.env["XDG_DATA_HOME"] = os.path.join(self.home, "data")
+            self.game_dir = os.path.join(self.home, "data", "brackenreach")
+        else:
+            # Empty counts as unset for XDG variables.
+            self.env["XDG_DATA_HOME"] = ""
+            self.game_dir = os.path.join(self.home, ".local", "share", "brackenreach")
+
+    def path(self, rel):
+        return os.path.join(self.game_dir, rel)
+
+    def start(self, env=None):
+        full = dict(self.env, SDL_VIDEODRIVER="dummy", SDL_AUDIODRIVER="dummy")
+        full.update(env or {})
+        # setsid (it execs, so the pid stays the launcher's) gives the run a process group of
+        # its own for finish() to kill.
+        return Process(["setsid", self.launcher], cwd=self.home, env=full)
+
+    def run_to_end(self, env=None):
+        """(log lines, stderr, exit status) of a run that ends by itself."""
+        game = self.start(env)
+        try:
+            status = game.wait()
+            return game.lines, game.stderr, status
+        finally:
+            finish(game)
+
+    def cleanup(self):
+        shutil.rmtree(self.home, ignore_errors=True)
+
+
+class InstalledGameChecks:
+    """What both kinds of install must do; a subclass sets self.prefix before calling these."""
+
+    def check_layout(self):
+        for rel, executable in LAYOUT.items():
+            path = os.path.join(self.prefix, rel)
+            self.assertTrue(os.path.isfile(path), "missing after install: " + rel)
+            self.assertEqual(executable, os.access(path, os.X_OK), rel)
+        data = os.path.join(self.prefix, "share", "brackenreach")
+        source_data = os.path.join(SOURCE_DIR, "data")
+        for rel in ("config.ini", "img/player2.png", "img/background3.png", "audio/softworld.wav"):
+            self.assertEqual(read(os.path.join(source_data, rel)), read(os.path.join(data, rel)), rel)
+        with open(os.path.join(self.prefix, "bin", "brackenreach"), "rb") as f:
+            self.assertEqual(b"#!/bin/sh\n", f.readline())
+
+    def check_desktop_entry(self):
+        with open(os.path.join(self.prefix, "share", "applications", "brackenreach.desktop")) as f:
+            lines = [l.rstrip("\n") for l in f]
+        self.assertEqual("[Desktop Entry]", lines[0])
+        entry = dict(l.split("=", 1) for l in lines[1:] if "=" in l and not l.startswith("#"))
+        self.assertEqual("Application", entry["Type"])
+        # Exec and Icon are names looked up on the PATH and in the icon theme: both must resolve
+        # inside this install.
+        self.assertEqual("brackenreach", entry["Exec"].split()[0])
+        self.assertTrue(os.access(os.path.join(self.prefix, "bin", entry["Exec"].split()[0]), os.X_OK))
+        icon = os.path.join(self.prefix, "share", "icons", "hicolor", "128x128", "apps", entry["Icon"] + ".png")
+        header = read(icon)[:24]
+        self.assertEqual(b"\x89PNG\r\n\x1a\n", header[:8])
+        self.assertEqual((128, 128), struct.unpack(">II", header[16:24]))
+        categories = entry["Categories"].rstrip(";").split(";")
+        self.assertIn("Game", categories)
+        self.assertIn("RolePlaying", categories)
+
+    def check_play(self, xdg_data_home):
+        """First start seeds the user's directory; the user edits config.ini; the second start
+        plays against the installed server, keeps the edit, and quits on SIGTERM."""
+        launcher = os.path.join(self.prefix, "bin", "brackenreach")
+        client = os.path.realpath(os.path.join(self.prefix, "libexec", "brackenreach", "brackenreach"))
+        data = os.path.realpath(os.path.join(self.prefix, "share", "brackenreach"))
+        player = Player(launcher, xdg_data_home)
+        self.addCleanup(player.cleanup)
+
+        lines, stderr, status = player.run_to_end(NO_VIDEO)
+        self.assertEqual(["Loading config file: config.ini", "Config loaded!", "Initializing ...",
+                          "Error while initializing!"], lines, stderr)
+        self.assertEqual(0, status)
+        config = player.path("config.ini")
+        self.assertFalse(os.path.islink(config))
+        self.assertEqual(read(os.path.join(data, "config.ini")), read(config))
+        for sub in ("img", "audio"):
+            self.assertTrue(os.path.islink(player.path(sub)), sub)
+            self.assertEqual(os.path.join(data, sub), os.path.realpath(player.path(sub)))
+        font = system_carlito()
+        if font:
+            self.assertEqual(os.path.realpath(font), os.path.realpath(player.path("calibri.ttf")))
+        else:
+            self.assertFalse(os.path.lexists(player.path("calibri.ttf")))
+
+        server = start_game_server(path=os.path.join(self.prefix, "bin", "brackenreach-server"))
+        try:
+            edited = set_server(config, server.port)
+            game = player.start()
+            try:
+                game.wait_for_line("Connected successfully!")
+                game.wait_for_line("Loading image: img/background3.png")
+                # The launcher must have become the client, or SIGTERM would only end a shell.
+                self.assertEqual(client, os.readlink("/proc/%d/exe" % game.proc.pid))
+                game.signal(signal.SIGTERM)
+                status = game.wait()
+            finally:
+                finish(game)
+            server.wait_for(r"^goodbye #\d+ ", timeout=START_TIMEOUT)
+        finally:
+            server_lines = stop_game_server(server)
+        self.assertEqual(0, status, game.stderr)
+        self.assertIn("Connecting to server 127.0.0.1 on port %d" % server.port, game.lines)
+        self.assertIn("Connected successfully!", game.lines)
+        self.assertEqual("Cleaning up ...", game.lines[-1])
+        self.assertEqual(1, len([l for l in server_lines if l.startswith("goodbye #")]), server_lines)
+        with open(config) as f:
+            self.assertEqual(edited, f.read())
+
+
+class CMakeInstallTest(InstalledGameChecks, unittest.TestCase):
+    """`cmake --install` into a scratch prefix, as a user without root would."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.root = tempfile.mkdtemp(prefix="brackenreach-prefix-")
+        cls.prefix = os.path.join(cls.root, "usr")
+        cls.cmake = cmake_cache("CMAKE_COMMAND")
+        run([cls.cmake, "--install", BUILD_DIR, "--prefix", cls.prefix])
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.root, ignore_errors=True)
+
+    def test_files_are_in_place(self):
+        self.check_layout()
+
+    def test_desktop_entry_finds_the_launcher_and_the_icon(self):
+        self.check_desktop_entry()
+
+    def test_launcher_seeds_the_user_directory_and_plays(self):
+        self.check_play(xdg_data_home=False)
+
+    def test_moved_tree_still_finds_its_parts(self):
+        with tempfile.TemporaryDirectory(prefix="brackenreach-move-") as scratch:
+            before = os.path.join(scratch, "before")
+            after = os.path.join(scratch, "elsewhere", "opt")
+            run([self.cmake, "--install", BUILD_DIR, "--prefix", before])
+            os.makedirs(os.path.dirname(after))
+            os.rename(before, after)
+            player = Player(os.path.join(after, "bin", "brackenreach"))
+            self.addCleanup(player.cleanup)
+            lines, stderr, status = player.run_to_end(NO_VIDEO)
+            self.assertEqual("Error while initializing!", lines[-1] if lines else stderr)
+            self.assertEqual(0, status)
+            for sub in ("img", "audio"):
+                self.assertEqual(os.path.realpath(os.path.join(after, "share", "brackenreach", sub)),
+                                 os.path.realpath(player.path(sub)))
+
+    def test_font_link_follows_fontconfig_each_start(self):
+        font = system_carlito()
+        if not font:
+            self.skipTest("no Carlito on this machine (fonts-crosextra-carlito)")
+        player = Player(os.path.join(self.prefix, "bin", "brackenreach"))
+        self.addCleanup(player.cleanup)
+        fake_bin = os.path.join(player.home, "bin")
+        moved = os.path.join(player.home, "fonts", "Carlito-Regular.ttf")
+        os.makedirs(fake_bin)
+        os.makedirs(os.path.dirname(moved))
+        shutil.copyfile(font, moved)
+
+        def fc_match_answers(path):
+            script = os.path.join(fake_bin, "fc-match")
+            with open(script, "w") as f:
+                f.write("#!/bin/sh\nprintf '%%s' '%s'\n" % path)
+            os.chmod(script, 0o755)
+            return dict(NO_VIDEO, PATH=fake_bin + os.pathsep + os.environ.get("PATH", "/usr/bin:/bin"))
+
+        _, _, status = player.run_to_end(fc_match_answers(font))
+        self.assertEqual(0, status)
+        self.assertEqual(font, os.readlink(player.path("calibri.ttf")))
+
+        # The font moved (a package update, say): the next start links the new place.
+        _, _, status = player.run_to_end(fc_match_answers(moved))
+        self.assertEqual(0, status)
+        self.assertEqual(moved, os.readlink(player.path("calibri.ttf")))
+
+        # Without Carlito fontconfig offers another family; the game must not get it as Calibri,
+        # and the old link goes rather than dangle.
+        other = os.path.join(player.home, "fonts", "DejaVuSans.ttf")
+        shutil.copyfile(font, other)
+        lines, stderr, status = player.run_to_end(fc_match_answers(other))
+        self.assertEqual(0, status)
+        self.assertEqual("Error while initializing!", lines[-1])
+        self.assertFalse(os.path.lexists(player.path("calibri.ttf")))
+        self.assertIn("Carlito not found", stderr)
+
+    def test_users_own_files_are_kept_and_the_exit_status_passes_through(self):
+        player = Player(os.path.join(self.prefix, "bin", "brackenreach"))
+        self.addCleanup(player.cleanup)
+        server = start_game_server(path=os.path.join(self.prefix, "bin", "brackenreach-server"))
+        try:
+            # A user who already has settings and replaced the music with a directory of their own
+            # (empty here, so the client's music fails: it exits with status 1).
+            os.makedirs(player.path("audio"))
+            with open(os.path.join(self.prefix, "share", "brackenreach", "config.ini")) as f:
+                defaults = f.read()
+            with open(player.path("config.ini"), "w") as f:
+                f.write(defaults)
+            mine = set_server(player.path("config.ini"), server.port)
+            lines, stderr, status = player.run_to_end()
+        finally:
+            stop_game_server(server)
+        self.assertIn("Connected successfully!", lines, stderr)
+        self.assertEqual(1, status)
+        self.assertFalse(os.path.islink(player.path("audio")))
+        self.assertEqual([], os.listdir(player.path("audio")))
+        self.assertTrue(os.path.islink(player.path("img")))
+        with open(player.path("config.ini")) as f:
+            self.assertEqual(mine, f.read())
+
+
+def package_status():
+    """dpkg's status of the package; empty when dpkg has nothing of it installed."""
+    result = subprocess.run(["dpkg-query", "-W", "-f=${Status}", PACKAGE], capture_output=True, text=True)
+    return "" if result.returncode != 0 or result.stdout.endswith("not-installed") else result.stdout
+
+
+def project_version():
+    with open(os.path.join(SOURCE_DIR, "CMakeLists.txt")) as f:
+        return re.search(r"project\(\s*brackenreach\s+VERSION\s+([0-9.]+)", f.read()).group(1)
+
+
+@unittest.skipUnless(hasattr(os, "geteuid") and os.geteuid() == 0, "installing a .deb needs root")
+@unittest.skipUnless(shutil.which("dpkg") and shutil.which("dpkg-deb") and shutil.which("dpkg-query"),
+                     "no dpkg here")
+class DebianPackageTest(InstalledGameChecks, unittest.TestCase):
+    """The .deb from `cpack -G DEB`, installed under /usr with dpkg and removed again."""
+
+    prefix = "/usr"
+
+    def setUp(self):
+        if cmake_cache("BRACKENREACH_SANITIZE", "OFF").upper() in ("ON", "1", "TRUE", "YES"):
+            self.skipTest("a sanitizer build is not a package to ship")
+        # The test removes the package at the end: never do that to a player's real install.
+        if package_status():
+            self.skipTest("%s is already known to dpkg (%s); not touching it" % (PACKAGE, package_status()))
+        self.out = tempfile.mkdtemp(prefix="brackenreach-deb-")
+        self.addCleanup(shutil.rmtree, self.out, True)
+
+    def test_build_install_play_remove(self):
+        run([cmake_cache("CMAKE_CPACK_COMMAND"), "-G", "DEB", "-B", self.out], cwd=BUILD_DIR)
+        debs = [f for f in os.listdir(self.out) if f.endswith(".deb")]
+        self.assertEqual(1, len(debs), os.listdir(self.out))
+        deb = os.path.join(self.out, debs[0])
+
+        fields = {name: run(["dpkg-deb", "-f", deb, name]).strip()
+                  for name in ("Package", "Version", "Section", "Maintainer", "Depends", "Description")}
+        self.assertEqual(PACKAGE, fields["Package"])
+        self.assertEqual(project_version(), fields["Version"])
+        self.assertEqual("games", fields["Section"])
+        self.assertRegex(fields["Maintainer"], r"^\S.* <[^<>\s]+@[^<>\s]+>$")
+        self.assertTrue(fields["Description"])
+        depends = {alt.strip().split()[0] for dep in fields["Depends"].split(",") for alt in dep.split("|")}
+        self.assertEqual(set(), RUNTIME_PACKAGES - depends, fields["Depends"])
+        # Paths inside the package are relative to / and must all sit under the prefix.
+        contents = run(["dpkg-deb", "-c", deb])
+        for line in contents.splitlines():
+            self.assertRegex(line.split()[-1], r"^\./(usr/.*)?$", line)
+
+        # No apt-get -f install: whatever a missing dependency is must show as a failure here.
+        self.addCleanup(self.remove_quietly)
+        run(["dpkg", "-i", deb])
+        self.assertEqual("install ok installed", package_status())
+        owned = set(run(["dpkg-query", "-L", PACKAGE]).split("\n"))
+        for rel in LAYOUT:
+            self.assertIn("/usr/" + rel, owned)
+        self.check_layout()
+        self.check_desktop_entry()
+        self.check_play(xdg_data_home=True)
+
+        run(["dpkg", "-r", PACKAGE])
+        self.assertNotEqual("install ok installed", package_status())
+        for rel in LAYOUT:
+            self.assertFalse(os.path.lexists("/usr/" + rel), "left after dpkg -r: /usr/" + rel)
+        self.assertFalse(os.path.exists("/usr/share/brackenreach"))
+
+    def remove_quietly(self):
+        if package_status():
+            subprocess.run(["dpkg", "--purge", PACKAGE], capture_output=True, timeout=300)
+
+
+if __name__ == "__main__":
+    unittest.main()

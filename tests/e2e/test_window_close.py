@@ -1,0 +1,133 @@
+"""Every window-close request must end the game, capped or not, on either SDL 1.2 runtime.
+
+A close is sent the way a window manager sends it (WM_DELETE_WINDOW) and the game must say
+goodbye, clean up and exit 0. Two kinds of run, repeated to catch an intermittent loss:
+
+- plain: the close comes at a different moment each time (as the window maps, a little later,
+  while an arrow key is held, twice in a row);
+- burst: the client is held still (SIGSTOP, as a long pass on a busy machine would) while the
+  mouse sweeps across the window, then the close follows. On the next pass SDL takes every one
+  of those events at once; its queue holds 127, and a close that did not fit used to be dropped.
+"""
+
+import os
+import signal
+import subprocess
+import sys
+import threading
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from harness import (EXIT_TIMEOUT, X_TOOL, Sink, Workdir, Xvfb, network_config, run_client,  # noqa: E402
+                     split_stream)
+
+COMPAT_DIR = "/usr/lib/x86_64-linux-gnu/sdl12-compat"
+RUNTIMES = [("classic", {})]
+if os.path.exists(os.path.join(COMPAT_DIR, "libSDL-1.2.so.0")):
+    RUNTIMES.append(("sdl12-compat", {"LD_LIBRARY_PATH": COMPAT_DIR}))
+
+PLAIN_RUNS = 10  # per runtime and cap setting
+BURST_RUNS = 10
+MOTIONS = 1000   # well past SDL's 127-event queue
+
+
+def plain_variant(i):
+    """(delay before the close in seconds, None: as soon as the window maps, before the first
+    pass; hold Right during it; close twice)."""
+    delays = (None, 0.0, 0.3, 1.0, 3.0)
+    return delays[i % len(delays)], i % 3 == 1, i % 4 == 3
+
+
+def sweep_args(count):
+    args = ["xdotool"]
+    for k in range(count):
+        args += ["mousemove", str(10 + k % 300), str(10 + (k * 7) % 300)]
+    return args
+
+
+def one_run(x, env, capped, kind, i):
+    """Closes the window once; returns None when the game ended properly, else what went wrong."""
+    config = network_config(0, video={"enable_fps_cap": 1 if capped else 0})
+    with Sink() as sink:
+        config["network"]["server_port"] = sink.port
+        with Workdir(config=config) as wd:
+            game = run_client(wd, env=env, display=x)
+            try:
+                wid = x.find_window()
+                held = False
+                if kind == "plain":
+                    delay, held, twice = plain_variant(i)
+                    if delay is not None:
+                        sink.wait_for_bytes(4)  # the loop runs
+                    if held:
+                        x.focus(wid)
+                        x.key_down("Right")
+                    time.sleep(delay or 0)
+                    x.close_window(wid)
+                    if twice:
+                        # The first may already have ended the game and taken the window along.
+                        x.run([X_TOOL, "close", str(wid)], check=False)
+                else:
+                    sink.wait_for_bytes(4)
+                    game.proc.send_signal(signal.SIGSTOP)
+                    try:
+                        x.run(sweep_args(MOTIONS))
+                        x.close_window(wid)
+                    finally:
+                        game.proc.send_signal(signal.SIGCONT)
+                try:
+                    status = game.proc.wait(timeout=EXIT_TIMEOUT)
+                except subprocess.TimeoutExpired:
+                    game.stop()  # SIGTERM still ends it: the close alone was lost
+                    return "close request lost (ended only by SIGTERM)"
+                finally:
+                    if held:
+                        x.key_up("Right")
+                game.wait()
+            finally:
+                game.kill()
+            if status != 0:
+                return "exit status %d, stderr %s" % (status, game.stderr[-500:])
+            if not game.lines or game.lines[-1] != "Cleaning up ...":
+                return "log ends %r" % game.lines[-2:]
+            _, goodbye, rest = split_stream(sink.wait_for_close())
+            if not goodbye or rest:
+                return "no goodbye (leftover %r)" % rest
+    return None
+
+
+class WindowCloseTest(unittest.TestCase):
+    def test_every_close_request_ends_the_game(self):
+        results = []  # (runtime, capped, kind, run, problem)
+        lock = threading.Lock()
+
+        def runtime_worker(name, env):
+            with Xvfb() as x:
+                for capped in (True, False):
+                    for kind, runs in (("plain", PLAIN_RUNS), ("burst", BURST_RUNS)):
+                        for i in range(runs):
+                            try:
+                                problem = one_run(x, env, capped, kind, i)
+                            except Exception as error:  # noqa: BLE001 - reported with the run
+                                problem = "%s: %s" % (type(error).__name__, error)
+                            with lock:
+                                results.append((name, capped, kind, i, problem))
+
+        threads = [threading.Thread(target=runtime_worker, args=r) for r in RUNTIMES]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+
+        lost = [r for r in results if r[4] is not None]
+        print("window close: %d runs (%s), %d failed" %
+              (len(results), ", ".join(n for n, _ in RUNTIMES), len(lost)))
+        for name, capped, kind, i, problem in lost:
+            print("  %s %s %s #%d: %s" % (name, "capped" if capped else "uncapped", kind, i, problem))
+        self.assertEqual(len(RUNTIMES) * 2 * (PLAIN_RUNS + BURST_RUNS), len(results))
+        self.assertEqual([], lost)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)

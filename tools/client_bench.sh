@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Measures the client against bench/baseline (the least work a pass can do for the same pixels
+# and bytes) under Xvfb with dummy audio, alternating the two programs over several rounds, and
+# prints a table: pass rate with the cap off, CPU per wall second at the cap, heap calls per
+# pass, start-up time, peak RSS, frame pacing, and the same rate and CPU on sdl12-compat.
+#   tools/client_bench.sh [--rounds N] [--warmup S] [--measure S] [--no-compat]
+# Builds Release into build-bench/ and writes build-bench/frame_pacing.png.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+tools/setup.sh all
+build=build-bench
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DBRACKENREACH_BENCH=ON -DBRACKENREACH_TESTS=OFF >/dev/null
+cmake --build "$build" -j"$(nproc)" --target brackenreach game baseline alloc_counter
+exec python3 bench/client_bench.py --build "$build" "$@"
