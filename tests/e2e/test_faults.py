@@ -97,7 +97,9 @@ def expected_pattern(case, port):
         "ok": re.escape("Connected successfully!\n"),
         "open_fail": r"SDLNet_TCP_Open: [^\n]*\n",
         "resolve_fail": r"SDLNet_ResolveHost: [^\n]*\n",
-        "either": r"(Connected successfully!|SDLNet_TCP_Open: [^\n]*)\n",
+        # Default settings aim at localhost:1337: something may listen there, and a machine
+        # without an /etc/hosts entry for localhost does not even resolve it.
+        "either": r"(Connected successfully!|SDLNet_TCP_Open: [^\n]*|SDLNet_ResolveHost: [^\n]*)\n",
     }[case.link])
     for picture in (SPRITE, BACKGROUND):
         out.append(re.escape("Loading image: %s ... " % picture))
