@@ -7,6 +7,7 @@
 #include "app/frame_cap.h"
 #include "media/media.h"
 #include "world/movement.h"
+#include "world/player.h"
 
 #include <SDL.h>
 #include <SDL_image.h>
@@ -123,13 +124,7 @@ int main() {
             quit = quit || event.type == SDL_QUIT;
         }
 
-        const Uint8* held = SDL_GetKeyState(nullptr);
-        ArrowKeys keys;
-        keys.up = held[SDLK_UP] != 0;
-        keys.down = held[SDLK_DOWN] != 0;
-        keys.left = held[SDLK_LEFT] != 0;
-        keys.right = held[SDLK_RIGHT] != 0;
-        step_player(x, y, keys, start - last, c.map_width, c.map_height);
+        step_player(x, y, held_arrow_keys(), start - last, c.map_width, c.map_height);
         last = start;
         const CameraOrigin cam = camera_origin(x, y, c.screen_width, c.screen_height, c.map_width,
                                                c.map_height, view_w, view_h);

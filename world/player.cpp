@@ -11,14 +11,18 @@ Player::Player() : x(0), y(0) {}
 
 Player::Player(int x_, int y_) : x(static_cast<float>(x_)), y(static_cast<float>(y_)) {}
 
-void Player::move(Uint32 deltaTicks) {
+ArrowKeys held_arrow_keys() {
     const Uint8* held = SDL_GetKeyState(nullptr);
     ArrowKeys keys;
     keys.up = held[SDLK_UP] != 0;
     keys.down = held[SDLK_DOWN] != 0;
     keys.left = held[SDLK_LEFT] != 0;
     keys.right = held[SDLK_RIGHT] != 0;
-    step_player(x, y, keys, deltaTicks, settings.map_width, settings.map_height);
+    return keys;
+}
+
+void Player::move(Uint32 deltaTicks) {
+    step_player(x, y, held_arrow_keys(), deltaTicks, settings.map_width, settings.map_height);
 }
 
 void Player::set_camera() {

@@ -2,6 +2,8 @@
 // camera that follows it.
 #pragma once
 
+#include "world/movement.h"
+
 #include <SDL.h>
 
 #include <cstdint>
@@ -9,6 +11,9 @@
 // The view onto the map, in map pixels: x and y are the map point at the window's top-left
 // corner, w and h the window's size. Set by main before the first pass, then by set_camera.
 extern SDL_Rect camera;
+
+// The arrow keys held right now, from SDL's keyboard state (kept up to date by event polling).
+ArrowKeys held_arrow_keys();
 
 class Player {
   public:
