@@ -62,8 +62,9 @@ bool init() {
         std::cout << "SDLNet_Init: " << SDL_GetError() << std::endl;
         return false;
     }
-    // The mixer accepts a non-positive rate, channel count or buffer, then hangs for ever when
-    // closed; such values count as a mixer that would not open.
+    // The mixer accepts a non-positive rate, channel count or buffer and then hangs for ever when
+    // closed, and a rate far from the music's overruns SDL's conversion table; such values count
+    // as a mixer that would not open.
     if (!audio_settings_acceptable(settings.audio_frequency, settings.audio_channels,
                                    settings.audio_chunksize) ||
         Mix_OpenAudio(settings.audio_frequency, MIX_DEFAULT_FORMAT, settings.audio_channels,

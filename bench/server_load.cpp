@@ -40,7 +40,6 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 namespace {
@@ -74,14 +73,6 @@ struct Options {
     std::size_t resets = 10;
     std::size_t connect_burst = 200;
 };
-
-std::uint32_t monotonic_us_mod31() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    const std::uint64_t us = static_cast<std::uint64_t>(now.tv_sec) * 1000000u +
-                             static_cast<std::uint64_t>(now.tv_nsec) / 1000u;
-    return static_cast<std::uint32_t>(us & 0x7FFFFFFFu);
-}
 
 double seconds_between(Clock::time_point from, Clock::time_point to) {
     return std::chrono::duration<double>(to - from).count();

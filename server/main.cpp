@@ -3,6 +3,7 @@
 // per event on stdout. It never writes to a client. Single-threaded and event-driven on
 // standalone Asio, so connections share no state that needs locking.
 #include "net/stream_decoder.h"
+#include "net/wire.h"
 
 #include <asio.hpp>
 
@@ -19,7 +20,6 @@
 #include <string>
 #include <utility>
 
-#include <time.h>
 
 namespace {
 
@@ -52,15 +52,6 @@ struct Options {
     double idle_timeout_seconds = 30;
     bool latency_probe = false;
 };
-
-// Microseconds since an arbitrary start, modulo 2^31: the clock the load generator stamps x with.
-std::uint32_t monotonic_us_mod31() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    const std::uint64_t us = static_cast<std::uint64_t>(now.tv_sec) * 1000000u +
-                             static_cast<std::uint64_t>(now.tv_nsec) / 1000u;
-    return static_cast<std::uint32_t>(us & 0x7FFFFFFFu);
-}
 
 // Log-linear buckets (exact below 64 us, then 32 per doubling) keep the memory fixed however
 // many updates arrive, at the cost of up to 1/32 relative error in the quantiles.
