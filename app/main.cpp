@@ -31,8 +31,9 @@ int main(int /*argc*/, char* /*argv*/[]) {
 
     camera.x = 0;
     camera.y = 0;
-    camera.w = static_cast<Uint16>(settings.screen_width);
-    camera.h = static_cast<Uint16>(settings.screen_height);
+    // The window's real size: a width or height of 0 in the settings gets the desktop's.
+    camera.w = static_cast<Uint16>(screen->w);
+    camera.h = static_cast<Uint16>(screen->h);
     Player player(400, 300);
 
     if (run_frame_loop(player) == LoopEnd::music_failed) {

@@ -20,17 +20,28 @@ extern "C" void on_quit_signal(int) {
     quit_signalled = 1;
 }
 
+bool at_default(int signal_number) {
+    struct sigaction current {};
+    return sigaction(signal_number, nullptr, &current) == 0 && current.sa_handler == SIG_DFL;
+}
+
 // SDL turns SIGINT and SIGTERM into quit events from inside the signal handler, which edits the
 // event queue even while the interrupted code is halfway through taking from it, so now and then
 // the request vanished. A flag is all a handler can safely set. Replaces SDL's own handlers,
-// which SDL_Init has just installed.
-void catch_quit_signals() {
+// which SDL_Init has just installed, and only where the signal was at its default before: a
+// shell starts a background job with SIGINT ignored so that Ctrl-C is the shell's, and SDL itself
+// leaves such a signal alone.
+void catch_quit_signals(bool sigint, bool sigterm) {
     struct sigaction action {};
     action.sa_handler = on_quit_signal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    if (sigint) {
+        sigaction(SIGINT, &action, nullptr);
+    }
+    if (sigterm) {
+        sigaction(SIGTERM, &action, nullptr);
+    }
 }
 
 // SDL 1.2 keeps at most 127 events and drops whatever arrives while they are taken, a quit
@@ -53,11 +64,13 @@ void queue_only_quit_requests() {
 bool init() {
     std::cout << "Initializing ..." << std::endl;
 
+    const bool sigint_at_default = at_default(SIGINT);
+    const bool sigterm_at_default = at_default(SIGTERM);
     if (SDL_Init(SDL_INIT_TIMER | SDL_INIT_AUDIO | SDL_INIT_VIDEO) == -1) {
         return false;
     }
     queue_only_quit_requests();
-    catch_quit_signals();
+    catch_quit_signals(sigint_at_default, sigterm_at_default);
     if (SDLNet_Init() < 0) {
         std::cout << "SDLNet_Init: " << SDL_GetError() << std::endl;
         return false;

@@ -37,6 +37,9 @@ bool video_mode_acceptable(int width, int height, int bpp) {
 }
 
 bool audio_settings_acceptable(int frequency, int channels, int chunksize) {
-    return frequency >= min_frequency && frequency <= max_frequency && channels > 0 &&
-           chunksize > 0;
+    // 0 asks SDL for its default (22050 Hz, stereo, a buffer sized for the rate) on either
+    // runtime, so it plays and closes like any other value in range.
+    const bool rate_ok =
+        frequency == 0 || (frequency >= min_frequency && frequency <= max_frequency);
+    return rate_ok && channels >= 0 && chunksize >= 0;
 }

@@ -9,5 +9,5 @@
 bool video_mode_acceptable(int width, int height, int bpp);
 
 // True when the mixer may be opened with these values: a rate from 8000 to 192000 Hz, and a
-// positive channel count and buffer size.
+// channel count and buffer size that are not negative. 0 for any of them is SDL's default.
 bool audio_settings_acceptable(int frequency, int channels, int chunksize);

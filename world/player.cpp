@@ -26,9 +26,8 @@ void Player::move(Uint32 deltaTicks) {
 }
 
 void Player::set_camera() {
-    const CameraOrigin origin =
-        camera_origin(x, y, settings.screen_width, settings.screen_height, settings.map_width,
-                      settings.map_height, camera.w, camera.h);
+    const CameraOrigin origin = camera_origin(x, y, camera.w, camera.h, settings.map_width,
+                                              settings.map_height, camera.w, camera.h);
     camera.x = origin.x;
     camera.y = origin.y;
 }

@@ -91,11 +91,17 @@ class Process:
     program writes its end or exits, joined with what follows, exactly as a terminal shows it.
     """
 
-    def __init__(self, argv, cwd=None, env=None):
+    def __init__(self, argv, cwd=None, env=None, ignored_signals=()):
         full_env = dict(os.environ)
         full_env.update(env or {})
+
+        def ignore():  # as a shell starts a background job: those signals ignored
+            for sig in ignored_signals:
+                signal.signal(sig, signal.SIG_IGN)
+
         self.proc = subprocess.Popen(argv, cwd=cwd, env=full_env, stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE, stdin=subprocess.DEVNULL)
+                                     stderr=subprocess.PIPE, stdin=subprocess.DEVNULL,
+                                     preexec_fn=ignore if ignored_signals else None)
         self.lines = []
         self._new = queue.Queue()
         self._stderr = []
@@ -167,7 +173,7 @@ class Process:
             self.proc.wait()
 
 
-def run_client(workdir, env=None, display=None):
+def run_client(workdir, env=None, display=None, ignored_signals=()):
     """Starts the client in workdir: under the dummy drivers, or on an X display if given.
     Audio always goes to SDL's dummy driver (test machines have no sound card)."""
     child_env = {"SDL_AUDIODRIVER": "dummy"}
@@ -177,7 +183,7 @@ def run_client(workdir, env=None, display=None):
         child_env.update(DISPLAY=display.name, SDL_VIDEODRIVER="x11")
     child_env.update(env or {})
     path = workdir.path if isinstance(workdir, Workdir) else workdir
-    return Process([CLIENT], cwd=path, env=child_env)
+    return Process([CLIENT], cwd=path, env=child_env, ignored_signals=ignored_signals)
 
 
 # --- X display ---

@@ -145,15 +145,13 @@ def numeric_case(section, key, text, value):
         # sdl12-compat's has one. Depth 0 both have.
         if value != 0 or (key != "screen_bpp" and not COMPAT):
             case.init = "video_refused"
-    elif key == "audio_frequency":
-        # A rate the mixer cannot convert the music to is refused, as is anything not positive.
-        case.init = "audio_refused"
-    elif key == "audio_channels":
-        # SDL takes 1, 2, 4 or 6 channels (as a byte): 2147483647 is 255.
-        case.init = "audio_refused"
-    elif key == "audio_chunksize":
-        # A buffer is 16 bits of sample frames: 2147483647 becomes 65535, which plays.
-        if value <= 0:
+    elif key in ("audio_frequency", "audio_channels", "audio_chunksize"):
+        # 0 (an empty or non-numeric key too) is SDL's default and plays. A rate the mixer cannot
+        # convert the music to is refused, as is anything negative; SDL takes 1, 2, 4 or 6
+        # channels (as a byte: 2147483647 is 255). A buffer is 16 bits of sample frames:
+        # 2147483647 becomes 65535, which plays.
+        plays = value == 0 or (key == "audio_chunksize" and value > 0)
+        if not plays:
             case.init = "audio_refused"
     elif key == "server_port":
         if value < 0:

@@ -9,8 +9,14 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from harness import (GAME_DIR, Image, Sink, Workdir, Xvfb, network_config, run_client,  # noqa: E402
                      split_stream, start_game_server, stop_game_server)
 
-SPRITE_AT = (304, 224)      # player (400, 300) minus camera (96, 76)
-CAMERA = (96, 76)
+PLAYER = (400, 300)
+MAP = (1280, 960)
+
+
+def camera_for(window):
+    """The camera's corner for the player at PLAYER in a window of that size: centred on the
+    sprite, clamped to the map."""
+    return tuple(max(0, min(p + 16 - w // 2, m - w)) for p, w, m in zip(PLAYER, window, MAP))
 
 
 class GameplayTest(unittest.TestCase):
@@ -31,47 +37,54 @@ class GameplayTest(unittest.TestCase):
         return server, game, wid
 
     def test_first_frame_shows_map_sprite_and_label_where_the_camera_puts_them(self):
-        with Xvfb() as x:
-            server, game, wid = self.start(x)
-            time.sleep(0.3)
-            path, shot = x.screenshot(wid, "first-frame")
-            print("screenshot:", path)
-            self.assertEqual((640, 480), (shot.width, shot.height))
+        # The configured size, and 0 x 0: the desktop's size (Xvfb's screen), which the view must
+        # follow too.
+        for size, window in (((640, 480), (640, 480)), ((0, 0), (1024, 768))):
+            with self.subTest(size=size), Xvfb(size="1024x768x24") as x:
+                video = {"screen_width": size[0], "screen_height": size[1]}
+                server, game, wid = self.start(x, {"video": video})
+                self.check_first_frame(x, wid, window)
+                x.close_window(wid)
+                self.assertEqual(0, game.wait())
+                xs_sent, goodbye, rest = split_stream(server.wait_for_close())
+                self.assertTrue(goodbye)
+                self.assertEqual({400}, set(xs_sent))
 
-            # Outside the sprite and label, every pixel is the map's, shifted by the camera.
-            sx, sy = SPRITE_AT
-            label_box = (sx - 60, sy - 32, sx + 92, sy)
-            differing = []
-            for y in range(0, 480, 3):
-                for x_ in range(0, 640, 3):
-                    in_sprite = sx <= x_ < sx + 32 and sy <= y < sy + 32
-                    in_label = label_box[0] <= x_ < label_box[2] and label_box[1] <= y < label_box[3]
-                    if not in_sprite and not in_label and shot.pixel(x_, y) != self.map.pixel(x_ + CAMERA[0], y + CAMERA[1]):
-                        differing.append((x_, y))
-            self.assertEqual([], differing[:10])
+    def check_first_frame(self, x, wid, window):
+        camera = camera_for(window)
+        time.sleep(0.3)
+        path, shot = x.screenshot(wid, "first-frame-%dx%d" % window)
+        print("screenshot:", path)
+        self.assertEqual(window, (shot.width, shot.height))
 
-            # The sprite: its opaque pixels over the map, its transparent ones leave the map.
-            for y in range(32):
-                for x_ in range(32):
-                    r, g, b, a = self.sprite.pixel(x_, y)
-                    want = (r, g, b) if a == 255 else self.map.pixel(sx + x_ + CAMERA[0], sy + y + CAMERA[1])
-                    self.assertEqual(want, shot.pixel(sx + x_, sy + y), (x_, y))
+        # Outside the sprite and label, every pixel is the map's, shifted by the camera.
+        sx, sy = PLAYER[0] - camera[0], PLAYER[1] - camera[1]
+        label_box = (sx - 60, sy - 32, sx + 92, sy)
+        differing = []
+        for y in range(0, window[1], 3):
+            for x_ in range(0, window[0], 3):
+                in_sprite = sx <= x_ < sx + 32 and sy <= y < sy + 32
+                in_label = label_box[0] <= x_ < label_box[2] and label_box[1] <= y < label_box[3]
+                if not in_sprite and not in_label and shot.pixel(x_, y) != self.map.pixel(x_ + camera[0], y + camera[1]):
+                    differing.append((x_, y))
+        self.assertEqual([], differing[:10])
 
-            # The label: white glyph pixels centred on the sprite's middle, 16 pixels above its top.
-            white = [(x_, y) for y in range(label_box[1], label_box[3]) for x_ in range(label_box[0], label_box[2])
-                     if shot.pixel(x_, y) == (255, 255, 255)
-                     and self.map.pixel(x_ + CAMERA[0], y + CAMERA[1]) != (255, 255, 255)]
-            self.assertTrue(white, "no label pixels")
-            xs = [p[0] for p in white]
-            ys = [p[1] for p in white]
-            self.assertAlmostEqual(sx + 16, (min(xs) + max(xs)) / 2.0, delta=3)
-            self.assertAlmostEqual(sy - 16, (min(ys) + max(ys)) / 2.0, delta=4)
+        # The sprite: its opaque pixels over the map, its transparent ones leave the map.
+        for y in range(32):
+            for x_ in range(32):
+                r, g, b, a = self.sprite.pixel(x_, y)
+                want = (r, g, b) if a == 255 else self.map.pixel(sx + x_ + camera[0], sy + y + camera[1])
+                self.assertEqual(want, shot.pixel(sx + x_, sy + y), (x_, y))
 
-            x.close_window(wid)
-            self.assertEqual(0, game.wait())
-            xs_sent, goodbye, rest = split_stream(server.wait_for_close())
-            self.assertTrue(goodbye)
-            self.assertEqual({400}, set(xs_sent))
+        # The label: white glyph pixels centred on the sprite's middle, 16 pixels above its top.
+        white = [(x_, y) for y in range(label_box[1], label_box[3]) for x_ in range(label_box[0], label_box[2])
+                 if shot.pixel(x_, y) == (255, 255, 255)
+                 and self.map.pixel(x_ + camera[0], y + camera[1]) != (255, 255, 255)]
+        self.assertTrue(white, "no label pixels")
+        xs = [p[0] for p in white]
+        ys = [p[1] for p in white]
+        self.assertAlmostEqual(sx + 16, (min(xs) + max(xs)) / 2.0, delta=3)
+        self.assertAlmostEqual(sy - 16, (min(ys) + max(ys)) / 2.0, delta=4)
 
     def test_holding_right_walks_128_pixels_a_second_capped_or_not(self):
         for cap in (1, 0):

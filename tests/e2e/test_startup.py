@@ -1,11 +1,12 @@
 """Start-up and shut-down of the real client: the log, the exit status, the window."""
 
 import os
+import signal
 import sys
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from harness import Sink, Workdir, Xvfb, network_config, run_client  # noqa: E402
+from harness import Sink, Workdir, Xvfb, network_config, run_client, split_stream  # noqa: E402
 
 NORMAL_LOG = [
     "Loading config file: config.ini",
@@ -53,9 +54,8 @@ class StartupTest(unittest.TestCase):
             ({"video": {"screen_width": 65536}}, "Using video mode: 65536x480 at 32 bits per pixel"),
             ({"video": {"screen_width": 40000, "screen_height": 40000, "screen_bpp": 24}},
              "Using video mode: 40000x40000 at 24 bits per pixel"),
-            ({"audio": {"audio_frequency": 0}}, "Initializing ..."),
             ({"audio": {"audio_frequency": -1}}, "Initializing ..."),
-            ({"audio": {"audio_channels": 0}}, "Initializing ..."),
+            ({"audio": {"audio_channels": -1}}, "Initializing ..."),
             ({"audio": {"audio_chunksize": -1024}}, "Initializing ..."),
         ]
         for config, before in rows:
@@ -65,6 +65,21 @@ class StartupTest(unittest.TestCase):
                 self.assertEqual(0, status, game.stderr)
                 self.assertEqual([before, "Error while initializing!"], game.lines[-2:])
                 self.assertNotIn("Cleaning up ...", game.lines)
+
+    def test_ignored_sigint_stays_ignored_and_sigterm_still_quits(self):
+        with Sink() as server, Workdir(config=network_config(server.port)) as wd:
+            game = run_client(wd, ignored_signals=(signal.SIGINT,))
+            try:
+                game.wait_for_line("Loading image: img/background3.png")
+                sent = len(server.wait_for_bytes(4 * 5))
+                game.signal(signal.SIGINT)
+                server.wait_for_bytes(sent + 4 * 30)  # still running, many passes later
+                self.assertIsNone(game.proc.poll())
+                self.assertEqual(0, game.stop())
+            finally:
+                game.kill()
+            self.assertEqual("Cleaning up ...", game.lines[-1])
+            self.assertTrue(split_stream(server.wait_for_close())[1], "said goodbye")
 
     def test_frame_cap_without_a_rate_runs_uncapped(self):
         with Workdir(config={"video": {"frames_per_second": 0, "enable_fps_cap": 1}}) as wd:

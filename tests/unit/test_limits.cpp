@@ -25,7 +25,7 @@ TEST(VideoLimits, ModesTable) {
     }
 }
 
-TEST(AudioLimits, RateInRangeOtherValuesPositive) {
+TEST(AudioLimits, RateInRangeOrDefaultOtherValuesNotNegative) {
     const struct {
         int freq, channels, chunk;
         bool ok;
@@ -38,11 +38,12 @@ TEST(AudioLimits, RateInRangeOtherValuesPositive) {
         {192001, 2, 1024, false},
         {1, 1, 1, false},
         {INT_MAX, 2, 1024, false},
-        {0, 2, 1024, false},
+        {0, 2, 1024, true},
+        {0, 0, 0, true},
         {-1, 2, 1024, false},
-        {44100, 0, 1024, false},
+        {44100, 0, 1024, true},
         {44100, -2, 1024, false},
-        {44100, 2, 0, false},
+        {44100, 2, 0, true},
         {44100, 2, -1, false},
         {INT_MIN, INT_MIN, INT_MIN, false},
         {44100, INT_MAX, INT_MAX, true},
