@@ -46,7 +46,7 @@ LoopEnd run_frame_loop(Player& player) {
         player.get_position(px, py);
         send_position(px);
 
-        draw_background();
+        draw_background(camera.x, camera.y);
         draw_name_label(player);
         player.show();
         SDL_Flip(screen);

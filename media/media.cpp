@@ -1,7 +1,6 @@
 #include "media/media.h"
 
 #include "app/startup.h"
-#include "world/player.h"
 
 #include <SDL_image.h>
 
@@ -133,8 +132,8 @@ void apply_surface(int x, int y, SDL_Surface* source, SDL_Surface* destination) 
     SDL_BlitSurface(source, nullptr, destination, &offset);
 }
 
-void draw_background() {
-    apply_surface(-camera.x, -camera.y, background, screen);
+void draw_background(int view_x, int view_y) {
+    apply_surface(-view_x, -view_y, background, screen);
 }
 
 bool keep_music_playing() {

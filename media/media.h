@@ -24,8 +24,9 @@ SDL_Surface* drop_alpha_if_opaque(SDL_Surface* picture);
 // Draws all of source onto destination with its top-left corner at (x, y); the blit clips.
 void apply_surface(int x, int y, SDL_Surface* source, SDL_Surface* destination);
 
-// Blits the map so that the camera's map position lands on the window's top-left corner.
-void draw_background();
+// Blits the map so that its point (view_x, view_y), in map pixels, lands on the window's
+// top-left corner.
+void draw_background(int view_x, int view_y);
 
 // Starts the music (looping for ever) whenever it is not playing; false when it can't start.
 bool keep_music_playing();

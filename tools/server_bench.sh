@@ -92,4 +92,5 @@ else
   echo "most clients held: $held (no failure up to the descriptor limit or time budget)"
 fi
 echo "abuse: $(grep -o 'verdict=.*' <<<"$abuse_out")"
+echo "silent burst: a client kept out $(pick client_locked_out_s "$abuse_out") s"
 echo "total: $(($(date +%s) - started)) s"

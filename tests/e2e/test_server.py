@@ -157,11 +157,15 @@ class Streams(ServerTestCase):
 
 class Limits(ServerTestCase):
     def test_idle_connections_are_closed_and_active_ones_kept(self):
-        server = self.start("--idle-timeout", "1.5")
+        server = self.start("--idle-timeout", "1.5", "--first-byte-timeout", "0.5")
         quiet = server.connect()
         self.addCleanup(quiet.close)
         quiet_id = server.join(quiet)
         quiet.sendall(encode_updates([-8]) + b"\x01\x02")
+        # Connects after quiet's last byte, so only a first-byte limit closes it before quiet.
+        silent = server.connect()
+        self.addCleanup(silent.close)
+        silent_id = server.join(silent)
         busy = server.connect()
         self.addCleanup(busy.close)
         busy_id = server.join(busy)
@@ -170,14 +174,18 @@ class Limits(ServerTestCase):
         for i in range(16):
             busy.sendall(stream[i : i + 1])
             time.sleep(0.2)
-        server.wait_for(rf"^dropped #{quiet_id} updates=1 last_x=-8 partial=2 reason=idle_timeout$")
+        silent_end = f"dropped #{silent_id} updates=0 last_x=none partial=0 reason=first_byte_timeout"
+        quiet_end = f"dropped #{quiet_id} updates=1 last_x=-8 partial=2 reason=idle_timeout"
+        server.wait_for(rf"^{quiet_end}$")
         self.assertTrue(read_until_closed(quiet), "idle connection left open")
+        self.assertTrue(read_until_closed(silent), "silent connection left open")
         self.assertEqual([], server.matching(rf"^dropped #{busy_id} "))
         busy.sendall(stream[16:])
         server.wait_for(rf"^goodbye #{busy_id} updates=4 last_x=4$")
         # The timeout still applies after a goodbye, to a client that never closes.
         server.wait_for(rf"^left #{busy_id} after_goodbye=0 reason=idle_timeout$")
-        self.stop(server)
+        lines = self.stop(server)
+        self.assertLess(lines.index(silent_end), lines.index(quiet_end))
 
     def test_connection_limit_refuses_and_frees_slots(self):
         server = self.start("--max-clients", "2")
@@ -295,8 +303,8 @@ class Lifecycle(ServerTestCase):
             [SERVER, "--help"], capture_output=True, text=True, timeout=5, stdin=subprocess.DEVNULL
         )
         self.assertEqual(0, result.returncode)
-        for word in ("--host", "--port", "--max-clients", "--idle-timeout", "--latency-probe",
-                     "--help", '"exit"'):
+        for word in ("--host", "--port", "--max-clients", "--idle-timeout", "--first-byte-timeout",
+                     "--latency-probe", "--help", '"exit"'):
             self.assertIn(word, result.stdout)
 
     def test_bad_arguments_exit_2(self):
@@ -313,6 +321,7 @@ class Lifecycle(ServerTestCase):
             ["--idle-timeout", "-1"],
             ["--idle-timeout", "soon"],
             ["--idle-timeout", "nan"],
+            ["--first-byte-timeout", "-1"],
             ["--host", "not-an-address"],
             ["--latency-probe=1"],
         ]

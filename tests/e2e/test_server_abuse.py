@@ -66,7 +66,9 @@ class Abuse(unittest.TestCase):
             self.skipTest(f"needs {need} file descriptors")
 
     def test_good_clients_lose_nothing_while_others_abuse_the_server(self):
-        server = start_game_server(["--max-clients", str(IDLE + 200), "--idle-timeout", "60"])
+        # The idle connections never send, and must stay open for the whole run.
+        server = start_game_server(["--max-clients", str(IDLE + 200), "--idle-timeout", "60",
+                                    "--first-byte-timeout", "60"])
         self.addCleanup(server.kill)
         pid = server.process.pid
         baseline = rss_kib(pid)

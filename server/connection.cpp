@@ -1,0 +1,129 @@
+#include "server/connection.h"
+
+#include "net/wire.h"
+#include "server/event_log.h"
+#include "server/server.h"
+
+#include <algorithm>
+
+void Connection::start() {
+    read();
+    wait_silence();
+}
+
+void Connection::read() {
+    socket_.async_read_some(
+        asio::buffer(buffer_),
+        [self = shared_from_this()](const asio::error_code& ec, std::size_t size) {
+            self->on_read(ec, size);
+        });
+}
+
+void Connection::on_read(const asio::error_code& ec, std::size_t size) {
+    if (ended_) {
+        return;
+    }
+    if (size > 0) {
+        last_activity_ = Clock::now();
+        heard_from_ = true;
+        const StreamDecoder::Event event = server_.latency_probe()
+                                               ? feed_probing(buffer_.data(), size)
+                                               : decoder_.feed(buffer_.data(), size);
+        if (event == StreamDecoder::Event::goodbye) {
+            server_.on_goodbye();
+            log_line("goodbye #" + std::to_string(id_) +
+                     " updates=" + std::to_string(decoder_.updates_received()) +
+                     " last_x=" + std::to_string(decoder_.last_x()));
+        } else if (event == StreamDecoder::Event::protocol_error) {
+            end("protocol_error", error_name(decoder_.error()));
+            return;
+        }
+    }
+    if (!ec) {
+        read();
+    } else if (ec == asio::error::eof) {
+        if (decoder_.finish() == StreamDecoder::Event::protocol_error) {
+            end("protocol_error", error_name(decoder_.error()));
+        } else {
+            end("closed");
+        }
+    } else if (ec == asio::error::connection_reset) {
+        end("reset");
+    } else if (ec != asio::error::operation_aborted) {
+        end("error", ec.message());
+    }
+}
+
+// Feeds frame-sized pieces so that each update's x can be read before the next one replaces it.
+// One clock reading serves the whole chunk: its bytes were all decoded now.
+StreamDecoder::Event Connection::feed_probing(const unsigned char* data, std::size_t size) {
+    const std::uint32_t now = monotonic_us_mod31();
+    while (size > 0) {
+        const std::size_t partial = decoder_.partial_bytes();
+        const std::size_t piece = std::min<std::size_t>(partial < 4 ? 4 - partial : 1, size);
+        const std::uint64_t before = decoder_.updates_received();
+        const StreamDecoder::Event event = decoder_.feed(data, piece);
+        if (decoder_.updates_received() != before) {
+            const auto sent = static_cast<std::uint32_t>(decoder_.last_x());
+            server_.record_delay((now - sent) & 0x7FFFFFFFu);
+        }
+        data += piece;
+        size -= piece;
+        if (event != StreamDecoder::Event::none) {
+            decoder_.feed(data, size); // counts what follows as ignored, as one feed would
+            return event;
+        }
+    }
+    return StreamDecoder::Event::none;
+}
+
+// Re-arms at the last activity's deadline instead of restarting the timer on every read, so a
+// flood does not cancel and re-post a timer thousands of times a second. The first byte swaps
+// the first-byte limit for the idle one; the timer, still set for the old deadline, then finds
+// the connection alive and re-arms for the new one.
+void Connection::wait_silence() {
+    const auto limit = server_.silence_limit(heard_from_);
+    if (limit == asio::steady_timer::duration::zero()) {
+        return;
+    }
+    silence_timer_.expires_at(last_activity_ + limit);
+    silence_timer_.async_wait([self = shared_from_this()](const asio::error_code& ec) {
+        if (ec || self->ended_) {
+            return;
+        }
+        const auto now_limit = self->server_.silence_limit(self->heard_from_);
+        if (now_limit != asio::steady_timer::duration::zero() &&
+            Clock::now() >= self->last_activity_ + now_limit) {
+            self->end(self->heard_from_ ? "idle_timeout" : "first_byte_timeout");
+        } else {
+            self->wait_silence();
+        }
+    });
+}
+
+void Connection::end(const char* reason, const std::string& detail) {
+    if (ended_) {
+        return;
+    }
+    ended_ = true;
+    asio::error_code ignored;
+    socket_.close(ignored);
+    silence_timer_.cancel();
+    std::string line;
+    if (decoder_.goodbye_seen()) {
+        line = "left #" + std::to_string(id_) +
+               " after_goodbye=" + std::to_string(decoder_.ignored_bytes()) + " reason=" + reason;
+    } else {
+        const bool any = decoder_.updates_received() > 0;
+        line = "dropped #" + std::to_string(id_) +
+               " updates=" + std::to_string(decoder_.updates_received()) +
+               " last_x=" + (any ? std::to_string(decoder_.last_x()) : std::string("none")) +
+               " partial=" + std::to_string(decoder_.partial_bytes()) + " reason=" + reason;
+    }
+    if (!detail.empty()) {
+        line += " detail=" + detail;
+    }
+    log_line(line);
+    // Last: this may release the server's reference to us; the caller's handler still holds one.
+    server_.on_end(id_, decoder_.updates_received(), decoder_.goodbye_seen());
+}
