@@ -6,6 +6,7 @@
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <resolv.h>
@@ -190,8 +191,13 @@ bool connect_to_server(const std::string& host, int port) {
     std::cout << "Connecting to server " << host << " on port " << port << std::endl;
     IPaddress address;
     bound_name_lookup();
+    // SDL_net sets no error text when the lookup fails, which left whatever SDL said last (under
+    // sdl12-compat, something about OpenGL); the resolver's own reason is in h_errno.
+    SDL_ClearError();
     if (SDLNet_ResolveHost(&address, host.c_str(), static_cast<Uint16>(port)) < 0) {
-        std::cout << "SDLNet_ResolveHost: " << SDL_GetError() << std::endl;
+        const char* reason = SDL_GetError();
+        std::cout << "SDLNet_ResolveHost: " << (*reason != '\0' ? reason : hstrerror(h_errno))
+                  << std::endl;
         return false;
     }
     const std::vector<int> before = open_sockets();

@@ -177,7 +177,7 @@ def silent_name_server():
                        wrap=ns.wrap("mount --bind %s/resolv.conf /etc/resolv.conf" % etc,
                                     "mount --bind %s/nsswitch.conf /etc/nsswitch.conf" % etc),
                        wait=connecting, seen=lambda: [],
-                       log=start_line(1337, host) + ["SDLNet_ResolveHost: .*"] + IMAGES,
+                       log=start_line(1337, host) + ["SDLNet_ResolveHost: Host name lookup failure"] + IMAGES,
                        bound=float(link_bound("lookup_deadline_s")))
         finally:
             sink.close()
