@@ -3,7 +3,6 @@
 #include "net/link_bounds.h"
 #include "net/wire.h"
 
-#include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
 #include <netdb.h>

@@ -4,6 +4,7 @@ import contextlib
 import os
 import re
 import socket
+import subprocess
 import sys
 import tempfile
 import time
@@ -183,6 +184,23 @@ def silent_name_server():
             sink.close()
 
 
+def buffers_full(game):
+    """Waits until the client's send queue (over 1 KiB) has not grown for a second: its buffers
+    are full and it has given the server up, or it is stuck in a send; returns that moment."""
+    last, since = -1, time.monotonic()
+    while last < 1024 or time.monotonic() - since < 1.0:
+        queued = tx_queue(game.proc.pid)
+        if queued != last:
+            last, since = queued, time.monotonic()
+        time.sleep(0.05)
+    return time.monotonic()
+
+
+def send_failure_log(port, host):
+    return (start_line(port, host) + ["Connected successfully!"] + IMAGES +
+            [r"SDLNet_TCP_Send: Server took (no data|\d+ of \d+ bytes).*"])
+
+
 @contextlib.contextmanager
 def server_host_vanishes():
     """The server in a namespace of its own behind a veth pair; mid-game its link goes down, so
@@ -193,19 +211,27 @@ def server_host_vanishes():
             def wait(game):
                 sink.wait_for_bytes(40)
                 far.ip("link", "set", "far", "down")
-                # The buffers are full once the queue stops growing; then the game is timed.
-                last, since = -1, time.monotonic()
-                while time.monotonic() - since < 1.0:
-                    queued = tx_queue(game.proc.pid)
-                    if queued != last:
-                        last, since = queued, time.monotonic()
-                    time.sleep(0.05)
-                return time.monotonic()
+                return buffers_full(game)
 
             yield dict(config=network_config(sink.port, host=address, video={"enable_fps_cap": 0}),
                        wrap=near.wrap(), wait=wait, seen=lambda: [sink.received()],
-                       log=start_line(sink.port, address) + ["Connected successfully!"] + IMAGES +
-                       [r"SDLNet_TCP_Send: Server took (no data|\d+ of \d+ bytes).*"],
+                       log=send_failure_log(sink.port, address),
+                       bound=link_bound("send_wait_limit_ms") / 1000.0)
+
+
+@contextlib.contextmanager
+def server_stops_reading():
+    """A server that stays connected and reads nothing, in a namespace whose TCP send buffers
+    are small, so they fill in seconds on either runtime (loopback's own take megabytes)."""
+    with Netns("stall") as ns:
+        subprocess.run(ns.wrap() + ["sysctl", "-q", "-w", "net.ipv4.tcp_wmem=4096 4096 4096"], check=True)
+        with Sink("stall", netns=ns, rcvbuf=4096) as sink:
+            def seen():
+                sink.resume()
+                return [sink.wait_for_close()]
+
+            yield dict(config=network_config(sink.port, video={"enable_fps_cap": 0}), wrap=ns.wrap(),
+                       wait=buffers_full, seen=seen, log=send_failure_log(sink.port, "127.0.0.1"),
                        bound=link_bound("send_wait_limit_ms") / 1000.0)
 
 
@@ -218,6 +244,7 @@ class NetworkFaultTest(unittest.TestCase):
             ("connection attempts dropped", dropped_connects, False),
             ("name server does not answer", silent_name_server, True),
             ("server host vanishes mid-game", server_host_vanishes, True),
+            ("server stops reading", server_stops_reading, True),
         ]
         why_not = namespaces_unavailable()
         for name, fault, needs_namespaces in rows:
@@ -229,13 +256,18 @@ class NetworkFaultTest(unittest.TestCase):
                     try:
                         began = row["wait"](game)
                         sent = time.monotonic()
-                        status = game.stop(timeout=GUARD)
+                        try:
+                            status = game.stop(timeout=GUARD)
+                        except AssertionError:
+                            status = None  # hung: the guard killed it
                         ended = time.monotonic()
                     finally:
                         game.kill()
                     seen = row["seen"]()
-                print("network fault: %s: SIGTERM %.2f s into the wait, game ended %.2f s later; log %r"
-                      % (name, sent - began, ended - sent, game.lines[4:]))
+                print("network fault: %s: SIGTERM %.2f s after the fault began, game ended %.2f s later%s; log %r"
+                      % (name, sent - began, ended - sent, "" if status is not None else " (killed)",
+                         game.lines[4:]))
+                self.assertIsNotNone(status, "SIGTERM ignored for %.0f s" % GUARD)
                 self.assertEqual(0, status)
                 self.assertEqual(len(row["log"]) + 1, len(game.lines), game.lines)
                 for pattern, line in zip(row["log"] + ["Cleaning up ..."], game.lines):
