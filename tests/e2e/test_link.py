@@ -224,7 +224,7 @@ def server_stops_reading():
     """A server that stays connected and reads nothing, in a namespace whose TCP send buffers
     are small, so they fill in seconds on either runtime (loopback's own take megabytes)."""
     with Netns("stall") as ns:
-        subprocess.run(ns.wrap() + ["sysctl", "-q", "-w", "net.ipv4.tcp_wmem=4096 4096 4096"], check=True)
+        subprocess.run(ns.wrap() + ["sh", "-c", "echo 4096 4096 4096 > /proc/sys/net/ipv4/tcp_wmem"], check=True)
         with Sink("stall", netns=ns, rcvbuf=4096) as sink:
             def seen():
                 sink.resume()
