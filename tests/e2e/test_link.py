@@ -105,7 +105,7 @@ SLACK = 3.0
 GUARD = float(os.environ.get("BRACKENREACH_FAULT_GUARD", EXIT_TIMEOUT))
 
 
-def start_line(port, host="127.0.0.1"):
+def start_lines(port, host="127.0.0.1"):
     return ["Loading config file: config.ini", "Config loaded!", "Initializing ...",
             "Using video mode: 640x480 at 32 bits per pixel", "Connecting to server %s on port %d" % (host, port)]
 
@@ -153,7 +153,7 @@ def dropped_connects():
             return accepted[1:]
 
         yield dict(config=network_config(port), wrap=(), wait=connecting, seen=seen,
-                   log=start_line(port) + [r"SDLNet_TCP_Open: .*timed out.*"] + IMAGES,
+                   log=start_lines(port) + [r"SDLNet_TCP_Open: .*timed out.*"] + IMAGES,
                    bound=link_bound("connect_deadline_ms") / 1000.0)
     finally:
         filler.close()
@@ -178,7 +178,7 @@ def silent_name_server():
                        wrap=ns.wrap("mount --bind %s/resolv.conf /etc/resolv.conf" % etc,
                                     "mount --bind %s/nsswitch.conf /etc/nsswitch.conf" % etc),
                        wait=connecting, seen=lambda: [],
-                       log=start_line(1337, host) + ["SDLNet_ResolveHost: Host name lookup failure"] + IMAGES,
+                       log=start_lines(1337, host) + ["SDLNet_ResolveHost: Host name lookup failure"] + IMAGES,
                        bound=float(link_bound("lookup_deadline_s")))
         finally:
             sink.close()
@@ -188,7 +188,10 @@ def buffers_full(game):
     """Waits until the client's send queue (over 1 KiB) has not grown for a second: its buffers
     are full and it has given the server up, or it is stuck in a send; returns that moment."""
     last, since = -1, time.monotonic()
+    give_up = since + 60.0
     while last < 1024 or time.monotonic() - since < 1.0:
+        if game.proc.poll() is not None or time.monotonic() > give_up:
+            raise AssertionError("the send queue never filled (%d bytes); log %r" % (last, game.lines))
         queued = tx_queue(game.proc.pid)
         if queued != last:
             last, since = queued, time.monotonic()
@@ -197,7 +200,7 @@ def buffers_full(game):
 
 
 def send_failure_log(port, host):
-    return (start_line(port, host) + ["Connected successfully!"] + IMAGES +
+    return (start_lines(port, host) + ["Connected successfully!"] + IMAGES +
             [r"SDLNet_TCP_Send: Server took (no data|\d+ of \d+ bytes).*"])
 
 
