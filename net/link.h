@@ -1,5 +1,7 @@
 // The client's one TCP connection to the game server: opened at start-up, fed a 4-byte position
-// update every pass and "exit" at the end. The client never reads from it.
+// update every pass and "exit" at the end. The client never reads from it. No call here holds
+// the frame loop for long: the connect has a deadline, the name lookup a bounded resolver, and a
+// send that finds no room within a short wait gives the server up (limits in net/link_bounds.h).
 #pragma once
 
 #include <SDL_net.h>
@@ -10,7 +12,8 @@
 // SDLNet_Quit in clean_up (or the process's end) takes it down.
 extern TCPsocket server;
 
-// Resolves host (port narrowed to 16 bits) and connects, logging progress; false on failure.
+// Resolves host (port narrowed to 16 bits) and connects, logging progress; false on failure,
+// including a server that does not answer within connect_deadline_ms.
 bool connect_to_server(const std::string& host, int port);
 
 // Sends text and its terminating zero byte; false (and a log line) unless every byte went out.

@@ -173,9 +173,10 @@ class Process:
             self.proc.wait()
 
 
-def run_client(workdir, env=None, display=None, ignored_signals=()):
+def run_client(workdir, env=None, display=None, ignored_signals=(), wrap=()):
     """Starts the client in workdir: under the dummy drivers, or on an X display if given.
-    Audio always goes to SDL's dummy driver (test machines have no sound card)."""
+    Audio always goes to SDL's dummy driver (test machines have no sound card). wrap: a command
+    that execs the client (such as Netns.wrap()), so the process is still the client."""
     child_env = {"SDL_AUDIODRIVER": "dummy"}
     if display is None:
         child_env["SDL_VIDEODRIVER"] = "dummy"
@@ -183,7 +184,86 @@ def run_client(workdir, env=None, display=None, ignored_signals=()):
         child_env.update(DISPLAY=display.name, SDL_VIDEODRIVER="x11")
     child_env.update(env or {})
     path = workdir.path if isinstance(workdir, Workdir) else workdir
-    return Process([CLIENT], cwd=path, env=child_env, ignored_signals=ignored_signals)
+    return Process(list(wrap) + [CLIENT], cwd=path, env=child_env, ignored_signals=ignored_signals)
+
+
+# --- network namespaces ---
+
+def namespaces_unavailable():
+    """None when this process can make network and mount namespaces (as root), else why not."""
+    if shutil.which("ip") is None:
+        return "iproute2's ip is not installed"
+    probe = subprocess.run(["unshare", "--net", "--mount", "true"], capture_output=True, text=True)
+    if probe.returncode != 0:
+        return "cannot create namespaces (root needed): " + probe.stderr.strip()
+    return None
+
+
+class Netns:
+    """A network namespace of this test's own (ip netns add) with its loopback up; deleted, with
+    any veth end in it, on close. Traffic to its addresses never leaves the machine."""
+
+    def __init__(self, tag):
+        self.name = "brackenreach-%s-%d-%d" % (tag, os.getpid(), threading.get_ident() % 100000)
+        subprocess.run(["ip", "netns", "add", self.name], check=True, capture_output=True)
+        try:
+            self.ip("link", "set", "lo", "up")
+        except BaseException:
+            self.close()
+            raise
+
+    def ip(self, *args):
+        subprocess.run(["ip", "-n", self.name] + list(args), check=True, capture_output=True)
+
+    def wrap(self, *setup):
+        """A command prefix that runs a program in the namespace, after shell lines setup (run
+        in the namespace's own mount namespace, so bind mounts there stay private)."""
+        prefix = ["ip", "netns", "exec", self.name]
+        if setup:
+            prefix += ["sh", "-c", " && ".join(setup + ('exec "$0" "$@"',))]
+        return prefix
+
+    def socket(self, kind=socket.SOCK_STREAM):
+        """A socket that belongs to the namespace: made on a thread that has entered it."""
+        import ctypes
+        libc = ctypes.CDLL(None, use_errno=True)
+        made = {}
+
+        def enter_and_make():
+            try:
+                with open("/run/netns/" + self.name) as handle:
+                    if libc.setns(handle.fileno(), 0x40000000) != 0:  # CLONE_NEWNET
+                        raise OSError(ctypes.get_errno(), "setns")
+                made["socket"] = socket.socket(socket.AF_INET, kind)
+            except OSError as error:
+                made["error"] = error
+
+        worker = threading.Thread(target=enter_and_make)
+        worker.start()
+        worker.join()
+        if "error" in made:
+            raise made["error"]
+        return made["socket"]
+
+    def close(self):
+        subprocess.run(["ip", "netns", "delete", self.name], capture_output=True)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+def veth_pair(a, b, subnet="10.213.7"):
+    """Joins namespaces a and b with a veth pair: a is subnet.1, b is subnet.2 (returned), and b's
+    end is named "far" (cut it with b.ip("link", "set", "far", "down"))."""
+    a.ip("link", "add", "near", "type", "veth", "peer", "name", "far", "netns", b.name)
+    a.ip("addr", "add", subnet + ".1/24", "dev", "near")
+    b.ip("addr", "add", subnet + ".2/24", "dev", "far")
+    a.ip("link", "set", "near", "up")
+    b.ip("link", "set", "far", "up")
+    return subnet + ".2"
 
 
 # --- X display ---
@@ -318,17 +398,18 @@ class Sink:
     "stall" accepts but reads nothing until resume() is called.
     rcvbuf: a fixed receive buffer (bytes) for accepted connections, so a stall fills in seconds
     instead of the minutes the kernel's self-tuning buffer takes.
+    netns: a Netns to listen in, on host (one of its addresses) instead of 127.0.0.1.
     """
 
-    def __init__(self, behaviour="read", close_after=0, port=None, rcvbuf=None):
+    def __init__(self, behaviour="read", close_after=0, port=None, rcvbuf=None, netns=None, host="127.0.0.1"):
         self.behaviour = behaviour
         self.close_after = close_after
-        self.listener = socket.socket()
+        self.listener = netns.socket() if netns else socket.socket()
         self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         if rcvbuf:
             # Set before listen: accepted sockets inherit it and advertise a window to match.
             self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
-        self.listener.bind(("127.0.0.1", port or 0))
+        self.listener.bind((host, port or 0))
         self.listener.listen(16)
         self.port = self.listener.getsockname()[1]
         self.connections = []  # one bytearray per accepted connection

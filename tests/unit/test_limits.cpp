@@ -1,5 +1,6 @@
 // Settings that the libraries would accept and then crash or hang on.
 #include "app/video_limits.h"
+#include "net/link_bounds.h"
 
 #include <gtest/gtest.h>
 
@@ -51,5 +52,30 @@ TEST(AudioLimits, RateInRangeOrDefaultOtherValuesNotNegative) {
     for (const auto& r : rows) {
         EXPECT_EQ(r.ok, audio_settings_acceptable(r.freq, r.channels, r.chunk))
             << r.freq << " " << r.channels << " " << r.chunk;
+    }
+}
+
+// glibc's defaults (5 s, 2 tries) held a lookup 10 s with one silent name server and 28 s with
+// three; the bounded settings 4 s and 5 s (timed against silent servers in a namespace).
+TEST(ResolverLimits, BoundedTimingTable) {
+    const struct {
+        ResolverTiming current;
+        int servers;
+        ResolverTiming bounded;
+        int default_wait_s, bounded_wait_s;
+    } rows[] = {
+        {{5, 2}, 1, {2, 2}, 10, 4}, {{5, 2}, 2, {2, 1}, 20, 4},   {{5, 2}, 3, {2, 1}, 28, 5},
+        {{1, 5}, 1, {1, 5}, 5, 5},  {{30, 5}, 1, {2, 2}, 150, 4}, {{3, 1}, 3, {2, 1}, 9, 5},
+        {{1, 6}, 1, {1, 1}, 6, 1},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(testing::Message() << r.current.retrans << " s x " << r.current.retry
+                                        << " with " << r.servers << " servers");
+        EXPECT_EQ(r.default_wait_s, resolver_wait_s(r.current, r.servers));
+        const ResolverTiming bounded = bounded_resolver_timing(r.current, r.servers);
+        EXPECT_EQ(r.bounded.retrans, bounded.retrans);
+        EXPECT_EQ(r.bounded.retry, bounded.retry);
+        EXPECT_EQ(r.bounded_wait_s, resolver_wait_s(bounded, r.servers));
+        EXPECT_LE(resolver_wait_s(bounded, r.servers), lookup_deadline_s);
     }
 }
