@@ -17,6 +17,11 @@ if [ "$(id -u)" -ne 0 ]; then
   exec sudo --preserve-env=DEBIAN13_ROOT,DEBIAN13_MIRROR "$0" "$@"
 fi
 
+if ! command -v debootstrap >/dev/null; then
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq debootstrap
+fi
+
 root=${DEBIAN13_ROOT:-/var/tmp/brackenreach-debian13}
 mirror=${DEBIAN13_MIRROR:-http://deb.debian.org/debian}
 fresh=0
