@@ -196,14 +196,15 @@ _LINKED_VERSION = ("import ctypes, sys\n"
 _runtimes_seen = {}
 
 
-def sdl_runtime(env=None):
-    """CLASSIC or COMPAT: the SDL 1.2 the client loads when run with env added to ours, told by
-    the linked version of the library the dynamic linker picks for it."""
+def sdl_runtime(env=None, program=None):
+    """CLASSIC or COMPAT: the SDL 1.2 the client (or program) loads when run with env added to
+    ours, told by the linked version of the library the dynamic linker picks for it."""
     full_env = dict(os.environ)
     full_env.update(env or {})
-    key = (full_env.get("LD_LIBRARY_PATH"), full_env.get("LD_PRELOAD"))
+    program = program or CLIENT
+    key = (program, full_env.get("LD_LIBRARY_PATH"), full_env.get("LD_PRELOAD"))
     if key not in _runtimes_seen:
-        ldd = subprocess.run(["ldd", CLIENT], env=full_env, check=True, capture_output=True, text=True).stdout
+        ldd = subprocess.run(["ldd", program], env=full_env, check=True, capture_output=True, text=True).stdout
         paths = [line.split("=>")[1].split("(")[0].strip() for line in ldd.splitlines()
                  if line.strip().startswith("libSDL-1.2.so")]
         if not paths or not os.path.exists(paths[0]):
@@ -214,12 +215,14 @@ def sdl_runtime(env=None):
     return _runtimes_seen[key]
 
 
-def sdl_runtimes():
-    """[(name, env for run_client)] for every SDL 1.2 runtime the client can use here: the one it
-    loads by default, and sdl12-compat beside classic SDL (tools/setup.sh test installs it)."""
-    runtimes = [(sdl_runtime(), {})]
+def sdl_runtimes(program=None):
+    """[(name, env for run_client)] for every SDL 1.2 runtime the client (or program) can use
+    here: the one it loads by default, and sdl12-compat beside classic SDL (tools/setup.sh test
+    installs it)."""
+    runtimes = [(sdl_runtime(program=program), {})]
     compat_env = {"LD_LIBRARY_PATH": COMPAT_DIR}
-    if runtimes[0][0] == CLASSIC and os.path.isdir(COMPAT_DIR) and sdl_runtime(compat_env) == COMPAT:
+    if (runtimes[0][0] == CLASSIC and os.path.isdir(COMPAT_DIR)
+            and sdl_runtime(compat_env, program) == COMPAT):
         runtimes.append((COMPAT, compat_env))
     for name, env in runtimes:
         if name == COMPAT and "ASAN_OPTIONS" in os.environ:
