@@ -3,6 +3,7 @@
 # chroot on a clean copy of this checkout: the whole suite on the current Debian release, whose
 # SDL 1.2 is sdl12-compat, from a Debian 12 machine.
 #   tools/test_debian13.sh [--fresh] [CTEST ARGS ...]
+#   tools/test_debian13.sh [--fresh] --run 'COMMAND'   (e.g. --run 'tools/client_bench.sh')
 # Needs root (debootstrap, mount, chroot; runs itself through sudo otherwise) and Debian's
 # archive. The chroot is made with debootstrap in DEBIAN13_ROOT (default
 # /var/tmp/brackenreach-debian13) and kept for the next run, with the packages tools/setup.sh
@@ -28,6 +29,11 @@ fresh=0
 if [ "${1:-}" = --fresh ]; then
   fresh=1
   shift
+fi
+command='tools/test.sh "$@"'
+if [ "${1:-}" = --run ]; then
+  command=$2
+  shift 2
 fi
 started=$SECONDS
 
@@ -87,6 +93,6 @@ mount -t tmpfs tmpfs "$root/tmp"
 status=0
 chroot "$root" /usr/bin/env -i HOME=/root LANG=C.UTF-8 TERM=dumb CI=true \
   PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
-  bash -c 'cd "$1" && shift && tools/test.sh "$@"' bash "$copy" "$@" || status=$?
+  bash -c "cd $copy && $command" bash "$@" || status=$?
 echo "test_debian13: exit status $status after $((SECONDS - started)) s"
 exit "$status"
