@@ -2,6 +2,7 @@
 // runs the frame loop until the window is closed.
 
 #include "app/frame_loop.h"
+#include "app/render_path.h"
 #include "app/startup.h"
 #include "media/media.h"
 #include "net/link.h"
@@ -13,6 +14,7 @@
 #include <iostream>
 
 int main(int /*argc*/, char* /*argv*/[]) {
+    choose_render_path(); // before anything starts SDL
     // Every way out, early returns included, must shut SDL down and give the display mode back.
     std::atexit(SDL_Quit);
 

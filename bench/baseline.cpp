@@ -1,10 +1,11 @@
 // The floor the client's benchmark measures against: the least work a pass can do and still put
 // the client's pixels on the screen and its bytes on the wire at the same settings. It reads the
 // same config.ini from its working directory and shares with the client only the SDL-free
-// arithmetic and the load-time choice of how a picture is drawn, so nothing the client's pass
-// does can slow the floor down with it.
+// arithmetic, the load-time choice of how a picture is drawn and the render path chosen before
+// SDL starts, so nothing the client's pass does can slow the floor down with it.
 
 #include "app/frame_cap.h"
+#include "app/render_path.h"
 #include "media/media.h"
 #include "world/movement.h"
 #include "world/player.h"
@@ -77,6 +78,7 @@ void blit(int x, int y, SDL_Surface* source, SDL_Surface* destination) {
 } // namespace
 
 int main() {
+    choose_render_path(); // the client's own, so both draw the same way on sdl12-compat
     const Config c = read_config();
 
     if (SDL_Init(SDL_INIT_TIMER | SDL_INIT_AUDIO | SDL_INIT_VIDEO) == -1 || SDLNet_Init() < 0 ||

@@ -16,10 +16,12 @@ import sys
 import tempfile
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests", "e2e"))
 from update_sink import Sink  # noqa: E402
+from harness import COMPAT, sdl_runtimes  # noqa: E402
 
-COMPAT_DIR = "/usr/lib/x86_64-linux-gnu/sdl12-compat"
 START_TIMEOUT = 20.0  # hang guard only
 
 
@@ -38,12 +40,34 @@ def cpu_seconds(pid):
     return total / 1e9
 
 
-def peak_rss_kib(pid):
+def status_field(pid, name):
+    """A number from /proc/PID/status: VmHWM (peak RSS, KiB), Threads ..."""
     with open("/proc/%d/status" % pid) as f:
         for line in f:
-            if line.startswith("VmHWM:"):
+            if line.startswith(name + ":"):
                 return int(line.split()[1])
     return None
+
+
+def setups(client, default_only):
+    """[(name, environment)]: every SDL 1.2 runtime the client can use here (the default first),
+    and on sdl12-compat also the path SDL 2 takes when the client does not choose (OpenGL)."""
+    out = []
+    for runtime, env in sdl_runtimes(client)[:1 if default_only else None]:
+        out.append((runtime, env))
+        if runtime == COMPAT and not default_only:
+            out.append((runtime + " via OpenGL", dict(env, SDL_RENDER_DRIVER="opengl")))
+    return out
+
+
+def pixels_differing(a, b):
+    """Pixels that differ between two screenshots (compare -metric AE), or None when their sizes
+    differ."""
+    out = subprocess.run(["compare", "-metric", "AE", a, b, "null:"], capture_output=True, text=True)
+    try:
+        return int(float(out.stderr.split()[0]))
+    except (IndexError, ValueError):
+        return None
 
 
 def read_alloc_counters(path):
@@ -75,11 +99,12 @@ class Xvfb:
 
 
 class Bench:
-    def __init__(self, build, warmup, measure):
+    def __init__(self, build, warmup, measure, fullscreen):
         build = os.path.abspath(build)  # the programs run in scratch working directories
         self.build = build
         self.warmup = warmup
         self.measure = measure
+        self.fullscreen = fullscreen
         self.programs = {"client": os.path.join(build, "brackenreach"), "baseline": os.path.join(build, "baseline")}
         self.counter_lib = os.path.join(build, "liballoc_counter.so")
         self.sink = Sink()
@@ -91,8 +116,9 @@ class Bench:
         path = os.path.join(self.scratch, "cap%d" % cap)
         shutil.copytree(os.path.join(self.build, "game"), path)
         with open(os.path.join(path, "config.ini"), "w") as f:
-            f.write("[video]\nframes_per_second = 60\nenable_fps_cap = %d\n"
-                    "[network]\nserver_ip = 127.0.0.1\nserver_port = %d\n" % (cap, self.sink.port))
+            f.write("[video]\nframes_per_second = 60\nenable_fps_cap = %d\nscreen_fullscreen = %d\n"
+                    "[network]\nserver_ip = 127.0.0.1\nserver_port = %d\n"
+                    % (cap, self.fullscreen, self.sink.port))
         return path
 
     def close(self):
@@ -100,11 +126,20 @@ class Bench:
         self.xvfb.close()
         shutil.rmtree(self.scratch, ignore_errors=True)
 
-    def run(self, program, cap, compat=False, count_allocs=False):
-        """One run: start, wait for the first update, warm up, measure a window, stop."""
-        env = dict(os.environ, SDL_AUDIODRIVER="dummy", SDL_VIDEODRIVER="x11", DISPLAY=self.xvfb.name)
-        if compat:
-            env["LD_LIBRARY_PATH"] = COMPAT_DIR
+    def screenshot(self, path):
+        """The game's window as the player sees it (the whole screen when full screen)."""
+        env = dict(os.environ, DISPLAY=self.xvfb.name)
+        target = "root"
+        if not self.fullscreen:
+            target = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", "^Brackenreach$"], env=env,
+                                    capture_output=True, text=True).stdout.split()[0]
+        subprocess.run(["import", "-window", target, path], env=env, check=True)
+
+    def run(self, program, cap, env=None, count_allocs=False, shot=None):
+        """One run: start, wait for the first update, warm up, measure a window, stop; with shot,
+        a screenshot to that path after the window."""
+        env = dict(os.environ, SDL_AUDIODRIVER="dummy", SDL_VIDEODRIVER="x11", DISPLAY=self.xvfb.name,
+                   **(env or {}))
         counter_file = None
         if count_allocs:
             counter_file = os.path.join(self.scratch, "allocs")
@@ -141,9 +176,13 @@ class Bench:
                 "cpu": (cpu2 - cpu1) / (t2 - t1),
                 "xvfb_cpu": (xcpu2 - xcpu1) / (t2 - t1),
                 "first_update": first_update,
-                "hwm": peak_rss_kib(proc.pid),
+                "hwm": status_field(proc.pid, "VmHWM"),
+                "threads": status_field(proc.pid, "Threads"),
                 "intervals": conn.intervals_between(t1, t2),
             }
+            if shot:
+                self.screenshot(shot)
+                result["shot"] = shot
             if count_allocs:
                 result["allocs_per_pass"] = (allocs2 - allocs1) / max(1, n2 - n1)
                 result["alloc_passes"] = n2 - n1
@@ -186,7 +225,7 @@ def plot_pacing(out_dir, pacing):
     script = "\n".join([
         "set terminal png size 900,520",
         "set output '%s'" % png,
-        "set title 'Intervals between updates at the sink, cap 60 (classic SDL 1.2)'",
+        "set title 'Intervals between updates at the sink, cap 60 (default SDL 1.2)'",
         "set xlabel 'interval (ms)'",
         "set ylabel 'fraction of intervals <= x'",
         "set key bottom right",
@@ -205,31 +244,36 @@ def main():
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--warmup", type=float, default=1.0, help="seconds after the first update")
     parser.add_argument("--measure", type=float, default=4.0, help="seconds per measuring window")
-    parser.add_argument("--no-compat", action="store_true", help="skip the sdl12-compat runs")
+    parser.add_argument("--no-compat", action="store_true",
+                        help="only the SDL 1.2 the programs load by default: no sdl12-compat beside it")
+    parser.add_argument("--fullscreen", action="store_true", help="screen_fullscreen = 1")
     parser.add_argument("--client", help="client binary to measure instead of BUILD/brackenreach "
                         "(e.g. one built from an older commit, for a before/after figure)")
     args = parser.parse_args()
 
-    compat = not args.no_compat and os.path.exists(os.path.join(COMPAT_DIR, "libSDL-1.2.so.0"))
-    bench = Bench(args.build, args.warmup, args.measure)
+    bench = Bench(args.build, args.warmup, args.measure, 1 if args.fullscreen else 0)
     if args.client:
         bench.programs["client"] = os.path.abspath(args.client)
+    runtimes = setups(bench.programs["client"], args.no_compat)
+    base = runtimes[0][0]  # the default runtime: the rows without a runtime's name
     progs = ("client", "baseline")
-    figures = {}  # (lib, cap, program) -> list of run results
+    figures = {}  # (runtime, cap, program) -> list of run results
 
     def record(key, result):
         figures.setdefault(key, []).append(result)
 
     try:
-        libs = ("classic", "compat") if compat else ("classic",)
         for r in range(args.rounds):
-            for lib in libs:
+            for lib, env in runtimes:
                 for cap in (0, 1):
                     for program in progs:
-                        print("round %d/%d: %s, %s SDL, cap %s" % (r + 1, args.rounds, program, lib,
-                                                                     "60" if cap else "off"),
+                        print("round %d/%d: %s, %s, cap %s" % (r + 1, args.rounds, program, lib,
+                                                                "60" if cap else "off"),
                               file=sys.stderr, flush=True)
-                        record((lib, cap, program), bench.run(program, cap, compat=(lib == "compat")))
+                        shot = None
+                        if r == 0 and cap == 1:
+                            shot = os.path.join(bench.build, "shot-%s-%s.png" % (program, lib.replace(" ", "-")))
+                        record((lib, cap, program), bench.run(program, cap, env=env, shot=shot))
         allocs = {}
         for program in progs:
             print("allocation count: %s" % program, file=sys.stderr, flush=True)
@@ -251,50 +295,58 @@ def main():
         rows.append((name, median_and_range(c, fmt), median_and_range(b, fmt),
                      median_and_range(ratios(lib, cap, field), "%.3f"), target))
 
-    row("passes/s, cap off", "classic", 0, "rate", "%.0f", target=">= 0.95")
-    row("CPU s per wall s, cap 60", "classic", 1, "cpu", "%.4f", target="<= 1.1")
-    row("Xvfb CPU s per wall s, cap 60", "classic", 1, "xvfb_cpu", "%.4f")
-    row("Xvfb CPU s per wall s, cap off", "classic", 0, "xvfb_cpu", "%.3f")
-    row("CPU s per wall s, cap off", "classic", 0, "cpu", "%.3f")
-    row("CPU ms per pass incl. Xvfb, cap off", "classic", 0, "cpu_per_pass", "%.3f", scale=1000.0)
-    row("exec to first update (ms)", "classic", 1, "first_update", "%.1f", scale=1000.0)
-    row("peak RSS VmHWM (KiB), cap 60", "classic", 1, "hwm", "%.0f")
-    row("passes/s, cap 60", "classic", 1, "rate", "%.2f")
+    row("passes/s, cap off", base, 0, "rate", "%.0f", target=">= 0.95")
+    row("CPU s per wall s, cap 60", base, 1, "cpu", "%.4f", target="<= 1.1")
+    row("Xvfb CPU s per wall s, cap 60", base, 1, "xvfb_cpu", "%.4f")
+    row("Xvfb CPU s per wall s, cap off", base, 0, "xvfb_cpu", "%.3f")
+    row("CPU s per wall s, cap off", base, 0, "cpu", "%.3f")
+    row("CPU ms per pass incl. Xvfb, cap off", base, 0, "cpu_per_pass", "%.3f", scale=1000.0)
+    row("exec to first update (ms)", base, 1, "first_update", "%.1f", scale=1000.0)
+    row("peak RSS VmHWM (KiB), cap 60", base, 1, "hwm", "%.0f")
+    row("threads, cap 60", base, 1, "threads", "%.0f")
+    row("passes/s, cap 60", base, 1, "rate", "%.2f")
     a_c, a_b = allocs["client"], allocs["baseline"]
     rows.append(("heap calls per pass, cap off", "%.3f (%d passes)" % (a_c["allocs_per_pass"], a_c["alloc_passes"]),
                  "%.3f (%d passes)" % (a_b["allocs_per_pass"], a_b["alloc_passes"]), "", "0 from our code"))
     pacing = {}
     for program in progs:
-        intervals = [i for run in figures[("classic", 1, program)] for i in run["intervals"]]
+        intervals = [i for run in figures[(base, 1, program)] for i in run["intervals"]]
         pacing[program] = intervals
     for label, q in (("pacing median (ms), cap 60", 0.5), ("pacing p99 (ms), cap 60", 0.99), ("pacing max (ms), cap 60", 1.0)):
         c = percentile(pacing["client"], q) * 1000
         b = percentile(pacing["baseline"], q) * 1000
         rows.append((label, "%.2f" % c, "%.2f" % b, "%.3f" % (c / b), ""))
-    if compat:
-        row("sdl12-compat: passes/s, cap off", "compat", 0, "rate", "%.0f", target=">= 0.95")
-        row("sdl12-compat: CPU s per wall s, cap 60", "compat", 1, "cpu", "%.4f", target="<= 1.1")
-        row("sdl12-compat: CPU ms per pass incl. Xvfb, cap off", "compat", 0, "cpu_per_pass", "%.3f",
-            scale=1000.0)
-        row("sdl12-compat: Xvfb CPU s per wall s, cap 60", "compat", 1, "xvfb_cpu", "%.4f")
-        row("sdl12-compat: exec to first update (ms)", "compat", 1, "first_update", "%.1f", scale=1000.0)
-        row("sdl12-compat: peak RSS VmHWM (KiB)", "compat", 1, "hwm", "%.0f")
+    reference = figures[(base, 1, "client")][0]["shot"]
+    for lib, _ in runtimes:
+        prefix = "" if lib == base else lib + ": "
+        if lib != base:
+            row(prefix + "passes/s, cap off", lib, 0, "rate", "%.0f", target=">= 0.95")
+            row(prefix + "CPU s per wall s, cap 60", lib, 1, "cpu", "%.4f", target="<= 1.1")
+            row(prefix + "CPU ms per pass incl. Xvfb, cap off", lib, 0, "cpu_per_pass", "%.3f", scale=1000.0)
+            row(prefix + "Xvfb CPU s per wall s, cap 60", lib, 1, "xvfb_cpu", "%.4f")
+            row(prefix + "exec to first update (ms)", lib, 1, "first_update", "%.1f", scale=1000.0)
+            row(prefix + "peak RSS VmHWM (KiB), cap 60", lib, 1, "hwm", "%.0f")
+            row(prefix + "threads, cap 60", lib, 1, "threads", "%.0f")
+        differing = [pixels_differing(reference, figures[(lib, 1, p)][0]["shot"]) for p in progs]
+        rows.append((prefix + "pixels differing from the %s client's screenshot" % base,
+                     str(differing[0]), str(differing[1]), "", "0"))
+    for lib, _ in runtimes[1:]:
         for program in progs:
-            classic_rate = series("classic", 0, program, "rate")
-            compat_rate = series("compat", 0, program, "rate")
-            classic_cpu = series("classic", 1, program, "cpu")
-            compat_cpu = series("compat", 1, program, "cpu")
-            rows.append(("%s: compat/classic passes/s, cap off" % program, "", "",
-                         median_and_range([b / a for a, b in zip(classic_rate, compat_rate)], "%.3f"), ""))
-            rows.append(("%s: compat/classic CPU, cap 60" % program, "", "",
-                         median_and_range([b / a for a, b in zip(classic_cpu, compat_cpu)], "%.3f"), ""))
+            for name, cap, field, target in (("passes/s, cap off", 0, "rate", ""),
+                                             ("CPU, cap 60", 1, "cpu", "<= 1.5"),
+                                             ("peak RSS, cap 60", 1, "hwm", "<= 1.3")):
+                ours, theirs = series(lib, cap, program, field), series(base, cap, program, field)
+                rows.append(("%s: %s/%s %s" % (program, lib, base, name), "", "",
+                             median_and_range([b / a for a, b in zip(theirs, ours)], "%.3f"),
+                             target if program == "client" and lib == COMPAT else ""))
     png = plot_pacing(args.build, pacing)
 
     header = ("figure", "client", "baseline", "client/baseline", "target")
     widths = [max(len(str(r[i])) for r in rows + [header]) for i in range(5)]
     line = "| " + " | ".join("%-*s" % (w, h) for w, h in zip(widths, header)) + " |"
-    print("Client vs baseline: %d alternating rounds, %.1f s warm-up, %.1f s windows; median (min .. max)"
-          % (args.rounds, args.warmup, args.measure))
+    print("Client vs baseline: %d alternating rounds, %.1f s warm-up, %.1f s windows; median (min .. max); %s; "
+          "runtimes: %s" % (args.rounds, args.warmup, args.measure, "full screen" if args.fullscreen else "windowed",
+                            ", ".join(lib for lib, _ in runtimes)))
     print(line)
     print("|" + "|".join("-" * (w + 2) for w in widths) + "|")
     for r in rows:

@@ -4,7 +4,6 @@
 
 #include <SDL_image.h>
 
-#include <cstddef>
 #include <cstring>
 #include <iostream>
 
@@ -39,10 +38,48 @@ SDL_Surface* plain_copy(SDL_Surface* picture) {
     return SDL_DisplayFormat(picture);
 }
 
+// The bits of the pixel at p that show on the screen. SDL may leave anything in the others:
+// sdl12-compat writes 0xFF into the unused top byte of a 32-bit pixel when it blends and 0x00
+// when it copies. A palette index (1 byte) and a 24-bit pixel have no unused bits.
+Uint32 colour_bits(const Uint8* p, const SDL_PixelFormat* format) {
+    const Uint32 colour = format->Rmask | format->Gmask | format->Bmask;
+    if (format->BytesPerPixel == 2) {
+        Uint16 v = 0;
+        std::memcpy(&v, p, sizeof v);
+        return v & colour;
+    }
+    if (format->BytesPerPixel == 4) {
+        Uint32 v = 0;
+        std::memcpy(&v, p, sizeof v);
+        return v & colour;
+    }
+    Uint32 v = 0;
+    for (int i = 0; i < format->BytesPerPixel; ++i) {
+        v = v << 8 | p[i];
+    }
+    return v;
+}
+
+// Whether two surfaces of the same format and size show the same picture.
+bool same_colours(const SDL_Surface* a, const SDL_Surface* b) {
+    const int bytes = a->format->BytesPerPixel;
+    for (int y = 0; y < a->h; ++y) {
+        const Uint8* row_a = static_cast<const Uint8*>(a->pixels) + y * a->pitch;
+        const Uint8* row_b = static_cast<const Uint8*>(b->pixels) + y * b->pitch;
+        for (int x = 0; x < a->w; ++x) {
+            if (colour_bits(row_a + x * bytes, a->format) !=
+                colour_bits(row_b + x * bytes, b->format)) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
 // SDL copies an opaque pixel exactly in some of its blends and rounds it in others (onto a
 // 24-bit screen 179 comes out as 178), depending on the formats and the library build. So draw
 // every pair of source and backdrop channel values both ways, blended and as a plain copy, and
-// compare the screen-format results.
+// compare the colours of the screen-format results.
 bool blend_copies_opaque_pixels() {
     bool same = false;
     SDL_Surface* pairs =
@@ -66,16 +103,8 @@ bool blend_copies_opaque_pixels() {
         if (source != nullptr && blended != nullptr && copied != nullptr) {
             SDL_BlitSurface(source, nullptr, blended, nullptr);
             SDL_Surface* plain = plain_copy(source);
-            if (plain != nullptr && SDL_BlitSurface(plain, nullptr, copied, nullptr) == 0) {
-                same = true;
-                const auto row_bytes =
-                    static_cast<std::size_t>(blended->w * blended->format->BytesPerPixel);
-                for (int y = 0; same && y < blended->h; ++y) {
-                    same = std::memcmp(static_cast<Uint8*>(blended->pixels) + y * blended->pitch,
-                                       static_cast<Uint8*>(copied->pixels) + y * copied->pitch,
-                                       row_bytes) == 0;
-                }
-            }
+            same = plain != nullptr && SDL_BlitSurface(plain, nullptr, copied, nullptr) == 0 &&
+                   same_colours(blended, copied);
             SDL_FreeSurface(plain);
         }
         SDL_FreeSurface(source);

@@ -2,8 +2,12 @@
 # Measures the client against bench/baseline (the least work a pass can do for the same pixels
 # and bytes) under Xvfb with dummy audio, alternating the two programs over several rounds, and
 # prints a table: pass rate with the cap off, CPU per wall second at the cap, heap calls per
-# pass, start-up time, peak RSS, frame pacing, and the same rate and CPU on sdl12-compat.
-#   tools/client_bench.sh [--rounds N] [--warmup S] [--measure S] [--no-compat]
+# pass, start-up time, peak RSS, threads, frame pacing; then the same on every other SDL 1.2
+# runtime here, side by side in the same rounds (on Debian 12: sdl12-compat beside classic SDL;
+# on sdl12-compat also SDL 2's own OpenGL path), with each program's screenshot compared with
+# the default runtime's client.
+#   tools/client_bench.sh [--rounds N] [--warmup S] [--measure S] [--no-compat] [--fullscreen]
+#                         [--client PATH]
 # Builds Release into build-bench/ and writes build-bench/frame_pacing.png.
 set -euo pipefail
 cd "$(dirname "$0")/.."

@@ -9,8 +9,10 @@ build_pkgs=(cmake g++ make pkg-config
   libsdl1.2-dev libsdl-image1.2-dev libsdl-mixer1.2-dev libsdl-net1.2-dev libsdl-ttf2.0-dev
   libsimpleini-dev libasio-dev libcli11-dev fonts-crosextra-carlito fontconfig
   xvfb xdotool x11-utils imagemagick python3)
-test_pkgs=(googletest libgtest-dev libx11-dev dpkg-dev file iproute2)
-extra_pkgs=(clang libclang-rt-14-dev valgrind gnuplot-nox libsdl1.2-compat time)
+# libsdl1.2-compat: the suites run the client on sdl12-compat as well as on classic SDL 1.2
+# (on Debian 13, where sdl12-compat is the only SDL 1.2, it is a transitional package).
+test_pkgs=(googletest libgtest-dev libx11-dev dpkg-dev file libsdl1.2-compat iproute2)
+extra_pkgs=(clang libclang-rt-dev valgrind gnuplot-nox time)
 
 want=("${build_pkgs[@]}")
 case "${1:-}" in

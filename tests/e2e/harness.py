@@ -16,6 +16,7 @@ import shutil
 import signal
 import socket
 import subprocess
+import sys
 import tempfile
 import threading
 import time
@@ -264,6 +265,58 @@ def veth_pair(a, b, subnet="10.213.7"):
     a.ip("link", "set", "near", "up")
     b.ip("link", "set", "far", "up")
     return subnet + ".2"
+
+
+# --- SDL 1.2 runtime ---
+# Debian has two: classic SDL 1.2 (1.2.15) and sdl12-compat, SDL 1.2's interface over SDL 2,
+# which calls itself 1.2.50 or later. Debian 13 has only sdl12-compat; on Debian 12 it sits beside
+# the classic library in a directory of its own, and LD_LIBRARY_PATH selects it.
+
+CLASSIC = "classic"
+COMPAT = "sdl12-compat"
+COMPAT_DIR = "/usr/lib/x86_64-linux-gnu/sdl12-compat"
+_LINKED_VERSION = ("import ctypes, sys\n"
+                   "f = ctypes.CDLL(sys.argv[1]).SDL_Linked_Version\n"
+                   "f.restype = ctypes.POINTER(ctypes.c_ubyte * 3)\n"
+                   "print(*f().contents)\n")
+_runtimes_seen = {}
+
+
+def sdl_runtime(env=None, program=None):
+    """CLASSIC or COMPAT: the SDL 1.2 the client (or program) loads when run with env added to
+    ours, told by the linked version of the library the dynamic linker picks for it."""
+    full_env = dict(os.environ)
+    full_env.update(env or {})
+    program = program or CLIENT
+    key = (program, full_env.get("LD_LIBRARY_PATH"), full_env.get("LD_PRELOAD"))
+    if key not in _runtimes_seen:
+        ldd = subprocess.run(["ldd", program], env=full_env, check=True, capture_output=True, text=True).stdout
+        paths = [line.split("=>")[1].split("(")[0].strip() for line in ldd.splitlines()
+                 if line.strip().startswith("libSDL-1.2.so")]
+        if not paths or not os.path.exists(paths[0]):
+            raise RuntimeError("the client finds no SDL 1.2: %s" % ldd)
+        version = subprocess.run([sys.executable, "-c", _LINKED_VERSION, paths[0]], env=full_env, check=True,
+                                 capture_output=True, text=True).stdout.split()
+        _runtimes_seen[key] = COMPAT if tuple(map(int, version)) >= (1, 2, 50) else CLASSIC
+    return _runtimes_seen[key]
+
+
+def sdl_runtimes(program=None):
+    """[(name, env for run_client)] for every SDL 1.2 runtime the client (or program) can use
+    here: the one it loads by default, and sdl12-compat beside classic SDL (tools/setup.sh test
+    installs it)."""
+    runtimes = [(sdl_runtime(program=program), {})]
+    compat_env = {"LD_LIBRARY_PATH": COMPAT_DIR}
+    if (runtimes[0][0] == CLASSIC and os.path.isdir(COMPAT_DIR)
+            and sdl_runtime(compat_env, program) == COMPAT):
+        runtimes.append((COMPAT, compat_env))
+    for name, env in runtimes:
+        if name == COMPAT and "ASAN_OPTIONS" in os.environ:
+            # SDL 2 leaves allocations behind in the driver modules it has unloaded by exit;
+            # LeakSanitizer can only call them "<unknown module>", which no suppression can
+            # match. Leaks in our code show on classic SDL.
+            env["ASAN_OPTIONS"] = os.environ["ASAN_OPTIONS"] + ":detect_leaks=0"
+    return runtimes
 
 
 # --- X display ---

@@ -17,12 +17,10 @@ import zlib
 from concurrent.futures import ThreadPoolExecutor
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from harness import (EXIT_TIMEOUT, GAME_DIR, START_TIMEOUT, UNRESOLVABLE, Sink, Workdir, free_port,  # noqa: E402
-                     network_config, run_client, split_stream)
+from harness import (COMPAT, EXIT_TIMEOUT, GAME_DIR, START_TIMEOUT, UNRESOLVABLE, Sink, Workdir,  # noqa: E402
+                     free_port, network_config, run_client, sdl_runtimes, split_stream)
 
 WORKERS = 4
-# sdl12-compat (chosen with LD_LIBRARY_PATH) differs where the libraries differ, not the client.
-COMPAT = "sdl12-compat" in os.environ.get("LD_LIBRARY_PATH", "")
 PASSES = 10  # position updates to see before quitting: the game is running
 
 SPRITE = "img/player2.png"
@@ -59,6 +57,7 @@ class Case:
     broken_images: pictures whose "Loading image" line stays open.
     end: "quit" (SIGTERM, clean-up, 0) or "music" (status 1 on the first pass, nothing sent).
     server: Sink behaviour, or "refuse" (nothing listening) or None (not pointed at us).
+    env: what run_client adds to the environment: the SDL 1.2 runtime the row runs on.
     """
 
     def __init__(self, name, settings=None, config_text=None, files=None, drop=(), config_dir=False,
@@ -80,6 +79,7 @@ class Case:
         self.end = end
         self.send_fails = send_fails
         self.port_from_sink = False
+        self.env = {}
 
 
 def expected_pattern(case, port):
@@ -129,7 +129,7 @@ NUMBERS = [("", 0), ("abc", 0), ("-7", -7), ("0", 0), ("2147483647", 2147483647)
            ("2147483648", -2147483648), ("99999999999999999999", -1)]
 
 
-def numeric_case(section, key, text, value):
+def numeric_case(section, key, text, value, compat):
     name = "%s=%r" % (key, text)
     case = Case(name, settings={section: {key: text}})
     if key in ("screen_width", "screen_height", "screen_bpp"):
@@ -143,7 +143,7 @@ def numeric_case(section, key, text, value):
         case.video = (w, h, bpp)
         # 0 is "the desktop's" size: classic SDL's dummy driver has none and refuses it,
         # sdl12-compat's has one. Depth 0 both have.
-        if value != 0 or (key != "screen_bpp" and not COMPAT):
+        if value != 0 or (key != "screen_bpp" and not compat):
             case.init = "video_refused"
     elif key in ("audio_frequency", "audio_channels", "audio_chunksize"):
         # 0 (an empty or non-numeric key too) is SDL's default and plays. A rate the mixer cannot
@@ -165,8 +165,8 @@ def numeric_case(section, key, text, value):
     return case
 
 
-def numeric_cases():
-    rows = [numeric_case(s, k, t, v) for s, k in NUMERIC_KEYS for t, v in NUMBERS]
+def numeric_cases(compat):
+    rows = [numeric_case(s, k, t, v, compat) for s, k in NUMERIC_KEYS for t, v in NUMBERS]
     # The mixer rates at either side of what the music can be converted from and to.
     for rate, plays in ((1, False), (7999, False), (8000, True), (192000, True), (192001, False)):
         rows.append(Case("audio_frequency=%d" % rate, settings={"audio": {"audio_frequency": rate}},
@@ -324,7 +324,7 @@ def run_case(case):
 
 
 def run_plain(case, wd, sink, port):
-    game = run_client(wd)
+    game = run_client(wd, env=case.env)
     try:
         if case.init != "ok" or case.end == "music":
             status = game.wait()
@@ -359,7 +359,7 @@ def run_plain(case, wd, sink, port):
 
 
 def run_stall(case, wd, sink):
-    game = run_client(wd)
+    game = run_client(wd, env=case.env)
     try:
         # Once the buffers are full the client waits a moment for room, then gives the server up
         # and sends nothing more: the queue stops growing while the game runs on.
@@ -393,11 +393,18 @@ def run_stall(case, wd, sink):
 
 
 def all_cases():
-    cases = server_cases() + numeric_cases() + asset_cases() + config_file_cases()
-    if COMPAT:
-        # Its dummy driver draws a few hundred passes a second: the kernel's self-tuned send
-        # buffer (megabytes) would take many minutes to fill.
-        cases = [c for c in cases if c.server != "stall"]
+    """Every row on every SDL 1.2 runtime here: they differ where the libraries differ."""
+    cases = []
+    for runtime, env in sdl_runtimes():
+        rows = server_cases() + numeric_cases(runtime == COMPAT) + asset_cases() + config_file_cases()
+        if runtime == COMPAT:
+            # Its dummy driver draws a few hundred passes a second: the kernel's self-tuned send
+            # buffer (megabytes) would take many minutes to fill.
+            rows = [c for c in rows if c.server != "stall"]
+        for row in rows:
+            row.name = "%s: %s" % (runtime, row.name)
+            row.env = env
+        cases += rows
     return cases
 
 

@@ -1,16 +1,19 @@
-"""The game on a real X display: what the player sees and how the arrow keys move them."""
+"""The game on a real X display: what the player sees and how the arrow keys move them, on
+every SDL 1.2 runtime here (sdl12-compat draws and reads the keyboard through SDL 2)."""
 
+import itertools
 import os
 import sys
 import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from harness import (GAME_DIR, Image, Sink, Workdir, Xvfb, network_config, run_client,  # noqa: E402
-                     split_stream, start_game_server, stop_game_server)
+from harness import (COMPAT, GAME_DIR, Image, Sink, Workdir, Xvfb, network_config, run_client,  # noqa: E402
+                     sdl_runtimes, split_stream, start_game_server, stop_game_server)
 
 PLAYER = (400, 300)
 MAP = (1280, 960)
+SCREEN = (1024, 768)  # Xvfb's: what a window size of 0 x 0 gets
 
 
 def camera_for(window):
@@ -25,71 +28,83 @@ class GameplayTest(unittest.TestCase):
         cls.map = Image.load(os.path.join(GAME_DIR, "img", "background3.png"))
         cls.sprite = Image.load(os.path.join(GAME_DIR, "img", "player2.png"), alpha=True)
 
-    def start(self, x, config=None):
+    def start(self, x, config=None, env=None):
         server = Sink()
         self.addCleanup(server.close)
         wd = Workdir(config=network_config(server.port, **(config or {})))
         self.addCleanup(wd.cleanup)
-        game = run_client(wd, display=x)
+        game = run_client(wd, env=env, display=x)
         self.addCleanup(game.kill)
         wid = x.find_window()
         server.wait_for_bytes(4 * 5)
         return server, game, wid
 
     def test_first_frame_shows_map_sprite_and_label_where_the_camera_puts_them(self):
-        # The configured size, and 0 x 0: the desktop's size (Xvfb's screen), which the view must
-        # follow too.
-        for size, window in (((640, 480), (640, 480)), ((0, 0), (1024, 768))):
-            with self.subTest(size=size), Xvfb(size="1024x768x24") as x:
-                video = {"screen_width": size[0], "screen_height": size[1]}
-                server, game, wid = self.start(x, {"video": video})
-                self.check_first_frame(x, wid, window)
-                x.close_window(wid)
-                self.assertEqual(0, game.wait())
-                xs_sent, goodbye, rest = split_stream(server.wait_for_close())
-                self.assertTrue(goodbye)
-                self.assertEqual({400}, set(xs_sent))
+        # On sdl12-compat the client presents in software (OpenGL would be Mesa's, on the CPU),
+        # unless the user chose a render driver: the same pixels either way. A window size of
+        # 0 x 0 is the desktop's, and the view follows the window it got.
+        runs = []
+        for runtime, env in sdl_runtimes():
+            runs.append((runtime, env, False, (640, 480)))
+            runs.append((runtime, env, False, (0, 0)))
+            if runtime == COMPAT:
+                runs.append((runtime + "-opengl", dict(env, SDL_RENDER_DRIVER="opengl"), True, (640, 480)))
+        for name, env, opengl, size in runs:
+            with self.subTest(runtime=name, size=size):
+                self.check_first_frame(name, env, opengl, size)
 
-    def check_first_frame(self, x, wid, window):
+    def check_first_frame(self, name, env, opengl, size):
+        window = size if size != (0, 0) else SCREEN
         camera = camera_for(window)
-        time.sleep(0.3)
-        path, shot = x.screenshot(wid, "first-frame-%dx%d" % window)
-        print("screenshot:", path)
-        self.assertEqual(window, (shot.width, shot.height))
+        with Xvfb(size="%dx%dx24" % SCREEN) as x:
+            video = {"screen_width": size[0], "screen_height": size[1]}
+            server, game, wid = self.start(x, {"video": video}, env=env)
+            time.sleep(0.3)
+            with open("/proc/%d/maps" % game.proc.pid) as maps:
+                self.assertEqual(opengl, "/libGL" in maps.read(), "OpenGL loaded")
+            path, shot = x.screenshot(wid, "first-frame-%s-%dx%d" % ((name,) + window))
+            print("screenshot:", path)
+            self.assertEqual(window, (shot.width, shot.height))
 
-        # Outside the sprite and label, every pixel is the map's, shifted by the camera.
-        sx, sy = PLAYER[0] - camera[0], PLAYER[1] - camera[1]
-        label_box = (sx - 60, sy - 32, sx + 92, sy)
-        differing = []
-        for y in range(0, window[1], 3):
-            for x_ in range(0, window[0], 3):
-                in_sprite = sx <= x_ < sx + 32 and sy <= y < sy + 32
-                in_label = label_box[0] <= x_ < label_box[2] and label_box[1] <= y < label_box[3]
-                if not in_sprite and not in_label and shot.pixel(x_, y) != self.map.pixel(x_ + camera[0], y + camera[1]):
-                    differing.append((x_, y))
-        self.assertEqual([], differing[:10])
+            # Outside the sprite and label, every pixel is the map's, shifted by the camera.
+            sx, sy = PLAYER[0] - camera[0], PLAYER[1] - camera[1]
+            label_box = (sx - 60, sy - 32, sx + 92, sy)
+            differing = []
+            for y in range(0, window[1], 3):
+                for x_ in range(0, window[0], 3):
+                    in_sprite = sx <= x_ < sx + 32 and sy <= y < sy + 32
+                    in_label = label_box[0] <= x_ < label_box[2] and label_box[1] <= y < label_box[3]
+                    if not in_sprite and not in_label and shot.pixel(x_, y) != self.map.pixel(x_ + camera[0], y + camera[1]):
+                        differing.append((x_, y))
+            self.assertEqual([], differing[:10])
 
-        # The sprite: its opaque pixels over the map, its transparent ones leave the map.
-        for y in range(32):
-            for x_ in range(32):
-                r, g, b, a = self.sprite.pixel(x_, y)
-                want = (r, g, b) if a == 255 else self.map.pixel(sx + x_ + camera[0], sy + y + camera[1])
-                self.assertEqual(want, shot.pixel(sx + x_, sy + y), (x_, y))
+            # The sprite: its opaque pixels over the map, its transparent ones leave the map.
+            for y in range(32):
+                for x_ in range(32):
+                    r, g, b, a = self.sprite.pixel(x_, y)
+                    want = (r, g, b) if a == 255 else self.map.pixel(sx + x_ + camera[0], sy + y + camera[1])
+                    self.assertEqual(want, shot.pixel(sx + x_, sy + y), (x_, y))
 
-        # The label: white glyph pixels centred on the sprite's middle, 16 pixels above its top.
-        white = [(x_, y) for y in range(label_box[1], label_box[3]) for x_ in range(label_box[0], label_box[2])
-                 if shot.pixel(x_, y) == (255, 255, 255)
-                 and self.map.pixel(x_ + camera[0], y + camera[1]) != (255, 255, 255)]
-        self.assertTrue(white, "no label pixels")
-        xs = [p[0] for p in white]
-        ys = [p[1] for p in white]
-        self.assertAlmostEqual(sx + 16, (min(xs) + max(xs)) / 2.0, delta=3)
-        self.assertAlmostEqual(sy - 16, (min(ys) + max(ys)) / 2.0, delta=4)
+            # The label: white glyph pixels centred on the sprite's middle, 16 pixels above its top.
+            white = [(x_, y) for y in range(label_box[1], label_box[3]) for x_ in range(label_box[0], label_box[2])
+                     if shot.pixel(x_, y) == (255, 255, 255)
+                     and self.map.pixel(x_ + camera[0], y + camera[1]) != (255, 255, 255)]
+            self.assertTrue(white, "no label pixels")
+            xs = [p[0] for p in white]
+            ys = [p[1] for p in white]
+            self.assertAlmostEqual(sx + 16, (min(xs) + max(xs)) / 2.0, delta=3)
+            self.assertAlmostEqual(sy - 16, (min(ys) + max(ys)) / 2.0, delta=4)
+
+            x.close_window(wid)
+            self.assertEqual(0, game.wait())
+            xs_sent, goodbye, rest = split_stream(server.wait_for_close())
+            self.assertTrue(goodbye)
+            self.assertEqual({400}, set(xs_sent))
 
     def test_holding_right_walks_128_pixels_a_second_capped_or_not(self):
-        for cap in (1, 0):
-            with self.subTest(enable_fps_cap=cap), Xvfb() as x:
-                server, game, wid = self.start(x, {"video": {"enable_fps_cap": cap}})
+        for (runtime, env), cap in itertools.product(sdl_runtimes(), (1, 0)):
+            with self.subTest(runtime=runtime, enable_fps_cap=cap), Xvfb() as x:
+                server, game, wid = self.start(x, {"video": {"enable_fps_cap": cap}}, env)
                 x.focus(wid)
                 x.key_down("Right")
                 time.sleep(2.0)
@@ -109,7 +124,7 @@ class GameplayTest(unittest.TestCase):
                 end = min(i for i, v in enumerate(xs) if v == xs[-1])
                 self.assertGreater(end - start, 10, "the walk took a handful of passes at least")
                 speed = (xs[end] - xs[start]) / (times[end] - times[start])
-                print("cap %d: %.1f px/s over %d passes" % (cap, speed, end - start))
+                print("%s, cap %d: %.1f px/s over %d passes" % (runtime, cap, speed, end - start))
                 self.assertGreater(speed, 115, (xs[end] - xs[start], times[end] - times[start]))
                 self.assertLess(speed, 141, (xs[end] - xs[start], times[end] - times[start]))
 

@@ -20,18 +20,9 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from harness import (EXIT_TIMEOUT, X_TOOL, Sink, Workdir, Xvfb, network_config, run_client,  # noqa: E402
-                     split_stream)
+                     sdl_runtimes, split_stream)
 
-COMPAT_DIR = "/usr/lib/x86_64-linux-gnu/sdl12-compat"
-RUNTIMES = [("classic", {})]
-if os.path.exists(os.path.join(COMPAT_DIR, "libSDL-1.2.so.0")):
-    COMPAT_ENV = {"LD_LIBRARY_PATH": COMPAT_DIR}
-    if "ASAN_OPTIONS" in os.environ:
-        # Under sdl12-compat, SDL 2 leaves allocations behind in the driver modules it has
-        # unloaded by exit; LeakSanitizer can only call them "<unknown module>", which no
-        # suppression can match. Leaks in our code show in the classic runs.
-        COMPAT_ENV["ASAN_OPTIONS"] = os.environ["ASAN_OPTIONS"] + ":detect_leaks=0"
-    RUNTIMES.append(("sdl12-compat", COMPAT_ENV))
+RUNTIMES = sdl_runtimes()
 
 PLAIN_RUNS = 10  # per runtime and cap setting
 BURST_RUNS = 10
