@@ -8,8 +8,8 @@ set -euo pipefail
 build_pkgs=(cmake g++ make pkg-config
   libsdl1.2-dev libsdl-image1.2-dev libsdl-mixer1.2-dev libsdl-net1.2-dev libsdl-ttf2.0-dev
   libsimpleini-dev libasio-dev libcli11-dev fonts-crosextra-carlito fontconfig
-  xvfb xdotool x11-utils imagemagick python3)
-test_pkgs=(googletest libgtest-dev libx11-dev dpkg-dev file)
+  xvfb xdotool x11-utils imagemagick python3 scdoc help2man)
+test_pkgs=(googletest libgtest-dev libx11-dev dpkg-dev file lintian appstream desktop-file-utils systemd)
 extra_pkgs=(clang libclang-rt-14-dev valgrind gnuplot-nox libsdl1.2-compat time)
 
 want=("${build_pkgs[@]}")
