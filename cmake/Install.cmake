@@ -9,9 +9,9 @@
 # Each install() names its component, which is also the name of the Debian package it goes in;
 # `cmake --install build --component brackenreach-server` installs the server alone.
 #
-# Under the prefix /usr (the packages, or `--prefix /usr`) the commands go in /usr/games, the
-# options file in /etc/default and the systemd unit where this system's systemd looks; under any
-# other prefix P they go in P/bin, P/etc/default and P/lib/systemd/system. The prefix is only
+# Under the prefix /usr (the packages, or `--prefix /usr`) the commands go in /usr/games and the
+# options file in /etc/default; under any other prefix P, in P/bin and P/etc/default. The systemd
+# unit goes in P/lib/systemd/system, /usr/lib/systemd/system for the packages. The prefix is only
 # known at install time (cpack installs under /usr whatever was configured), so these
 # directories are variables of the install script, set by cmake/InstallDirs.cmake.in.
 
@@ -30,15 +30,6 @@ set(BRACKENREACH_USR_GAMES_DIR ${CMAKE_INSTALL_BINDIR})
 if(CMAKE_INSTALL_BINDIR STREQUAL "bin")
   set(BRACKENREACH_USR_GAMES_DIR games)
 endif()
-# Debian 12's systemd says /lib/systemd/system, Debian 13's /usr/lib/systemd/system.
-find_package(PkgConfig QUIET)
-if(PKG_CONFIG_FOUND)
-  pkg_get_variable(BRACKENREACH_USR_UNIT_DIR systemd systemdsystemunitdir)
-endif()
-if(NOT BRACKENREACH_USR_UNIT_DIR)
-  set(BRACKENREACH_USR_UNIT_DIR /usr/lib/systemd/system)
-endif()
-
 configure_file(cmake/InstallDirs.cmake.in ${BRACKENREACH_PACKAGING}/InstallDirs.cmake @ONLY)
 install(SCRIPT ${BRACKENREACH_PACKAGING}/InstallDirs.cmake ALL_COMPONENTS)
 
