@@ -37,13 +37,15 @@ def encode_updates(xs):
 class GameServer:
     """A running brackenreach-server and every line it has printed so far."""
 
-    def __init__(self, path, args=(), preexec_fn=None, timeout=DEFAULT_TIMEOUT):
+    # listen: the options that put it on a free port of 127.0.0.1; empty when args say where.
+    def __init__(self, path, args=(), preexec_fn=None, timeout=DEFAULT_TIMEOUT,
+                 listen=("--host", "127.0.0.1", "--port", "0")):
         self.lines = []
         self.stderr_text = ""
         self._changed = threading.Condition()
         self._stdout_closed = False
         self.process = subprocess.Popen(
-            [path, "--host", "127.0.0.1", "--port", "0", *args],
+            [path, *listen, *args],
             stdin=subprocess.DEVNULL,
             stdout=subprocess.PIPE,
             stderr=subprocess.PIPE,

@@ -1,6 +1,8 @@
-"""The game installed like a Linux game: `cmake --install` into a scratch prefix, and the Debian
-package that cpack builds, installed with dpkg and removed again. Each is played through its own
-launcher against its own server, as a user whose home is a scratch directory."""
+"""The game installed like a Linux game: `cmake --install` into a scratch prefix, and the two Debian
+packages that cpack builds (the client, and the server with its systemd unit), checked with
+lintian, installed with dpkg and removed again. Each install is played through its own launcher
+against its own server, started as its systemd unit starts it, as a user whose home is a scratch
+directory."""
 
 import os
 import re
@@ -11,20 +13,26 @@ import subprocess
 import sys
 import tempfile
 import unittest
+from xml.etree import ElementTree
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from harness import (CLIENT, EXIT_TIMEOUT, SOURCE_DIR, START_TIMEOUT, Process,  # noqa: E402
-                     start_game_server, stop_game_server)
+from harness import (CLIENT, EXIT_TIMEOUT, SOURCE_DIR, START_TIMEOUT, GameServer,  # noqa: E402
+                     Process, start_game_server, stop_game_server)
 
 BUILD_DIR = os.path.dirname(os.path.abspath(CLIENT))
-PACKAGE = "brackenreach"
-# Every package the installed game needs at run time (see cmake/Install.cmake).
-RUNTIME_PACKAGES = {"libsdl1.2debian", "libsdl-image1.2", "libsdl-mixer1.2", "libsdl-net1.2",
-                    "libsdl-ttf2.0-0", "libsimpleini1", "fonts-crosextra-carlito", "fontconfig"}
-# Relative to the prefix: what an install must put where.
+PACKAGES = ("brackenreach", "brackenreach-server")
+# Every package the installed client needs at run time (see cmake/Install.cmake), with the names
+# each Debian release gives it: Debian 13 renamed libsimpleini1.
+CLIENT_NEEDS = ("libsdl1.2debian", "libsdl-image1.2", "libsdl-mixer1.2", "libsdl-net1.2",
+                "libsdl-ttf2.0-0", "libsimpleini1|libsimpleini1t64", "fonts-crosextra-carlito",
+                "fontconfig")
+# What a machine without a display must not be made to install for the server.
+DESKTOP_PACKAGE = re.compile(r"^(libsdl|libx|libwayland|libgl|libfont|font|libfreetype|libpulse)")
+METAINFO = "invalid.brackenreach.Brackenreach.metainfo.xml"
+# Relative to the prefix ({games}: bin, or games under /usr): what an install must put where.
 LAYOUT = {
-    "bin/brackenreach": True,  # True: executable
-    "bin/brackenreach-server": True,
+    "{games}/brackenreach": True,  # True: executable
+    "{games}/brackenreach-server": True,
     "libexec/brackenreach/brackenreach": True,
     "share/brackenreach/config.ini": False,
     "share/brackenreach/img/player2.png": False,
@@ -32,6 +40,11 @@ LAYOUT = {
     "share/brackenreach/audio/softworld.wav": False,
     "share/applications/brackenreach.desktop": False,
     "share/icons/hicolor/128x128/apps/brackenreach.png": False,
+    "share/metainfo/" + METAINFO: False,
+    "share/man/man6/brackenreach.6.gz": False,
+    "share/man/man6/brackenreach-server.6.gz": False,
+    "share/doc/brackenreach/copyright": False,
+    "share/doc/brackenreach-server/copyright": False,
 }
 # A video driver SDL does not have: the client reads config.ini, fails to initialise and exits
 # with status 0 before it opens any connection, so a run only prepares the user's directory.
@@ -119,6 +132,41 @@ def read(path):
         return f.read()
 
 
+def unit_settings(path):
+    """The [Service] settings of a systemd unit: name -> its values in order."""
+    settings, section = {}, None
+    with open(path) as f:
+        for line in f:
+            line = line.strip()
+            if line.startswith("["):
+                section = line
+            elif line and line[0] not in "#;" and section == "[Service]":
+                name, value = line.split("=", 1)
+                settings.setdefault(name, []).append(value)
+    return settings
+
+
+def environment_file(path):
+    """The variables of a systemd EnvironmentFile: KEY=VALUE lines, quotes around a value dropped."""
+    env = {}
+    with open(path) as f:
+        for line in f:
+            line = line.strip()
+            if line and line[0] not in "#;":
+                name, value = line.split("=", 1)
+                quoted = len(value) >= 2 and value[0] == value[-1] and value[0] in "\"'"
+                env[name] = value[1:-1] if quoted else value
+    return env
+
+
+def exec_argv(exec_start, env):
+    """ExecStart's words as systemd expands them: $NAME is the value split at white space."""
+    argv = []
+    for word in exec_start.split():
+        argv.extend(env.get(word[1:], "").split() if word.startswith("$") else [word])
+    return argv
+
+
 class Player:
     """A user with a scratch home who starts the game with an installed launcher."""
 
@@ -158,22 +206,35 @@ class Player:
 
 
 class InstalledGameChecks:
-    """What both kinds of install must do; a subclass sets self.prefix before calling these."""
+    """What both kinds of install must do; a subclass sets self.prefix, self.games (the commands'
+    directory under it), self.unit and self.env_file (the server's options) before calling these."""
+
+    def installed(self, rel):
+        return os.path.join(self.prefix, rel.format(games=self.games))
 
     def check_layout(self):
         for rel, executable in LAYOUT.items():
-            path = os.path.join(self.prefix, rel)
+            path = self.installed(rel)
             self.assertTrue(os.path.isfile(path), "missing after install: " + rel)
             self.assertEqual(executable, os.access(path, os.X_OK), rel)
         data = os.path.join(self.prefix, "share", "brackenreach")
         source_data = os.path.join(SOURCE_DIR, "data")
         for rel in ("config.ini", "img/player2.png", "img/background3.png", "audio/softworld.wav"):
             self.assertEqual(read(os.path.join(source_data, rel)), read(os.path.join(data, rel)), rel)
-        with open(os.path.join(self.prefix, "bin", "brackenreach"), "rb") as f:
+        with open(self.installed("{games}/brackenreach"), "rb") as f:
             self.assertEqual(b"#!/bin/sh\n", f.readline())
 
     def check_desktop_entry(self):
-        with open(os.path.join(self.prefix, "share", "applications", "brackenreach.desktop")) as f:
+        desktop = os.path.join(self.prefix, "share", "applications", "brackenreach.desktop")
+        metainfo = os.path.join(self.prefix, "share", "metainfo", METAINFO)
+        # The desktops' and the software centres' own validators (tools/setup.sh test has them).
+        if shutil.which("desktop-file-validate"):
+            run(["desktop-file-validate", desktop])
+        if shutil.which("appstreamcli"):
+            run(["appstreamcli", "validate", "--no-net", metainfo])
+        launchable = ElementTree.parse(metainfo).find("launchable[@type='desktop-id']")
+        self.assertEqual(os.path.basename(desktop), launchable.text)
+        with open(desktop) as f:
             lines = [l.rstrip("\n") for l in f]
         self.assertEqual("[Desktop Entry]", lines[0])
         entry = dict(l.split("=", 1) for l in lines[1:] if "=" in l and not l.startswith("#"))
@@ -181,7 +242,7 @@ class InstalledGameChecks:
         # Exec and Icon are names looked up on the PATH and in the icon theme: both must resolve
         # inside this install.
         self.assertEqual("brackenreach", entry["Exec"].split()[0])
-        self.assertTrue(os.access(os.path.join(self.prefix, "bin", entry["Exec"].split()[0]), os.X_OK))
+        self.assertTrue(os.access(self.installed("{games}/" + entry["Exec"].split()[0]), os.X_OK))
         icon = os.path.join(self.prefix, "share", "icons", "hicolor", "128x128", "apps", entry["Icon"] + ".png")
         header = read(icon)[:24]
         self.assertEqual(b"\x89PNG\r\n\x1a\n", header[:8])
@@ -190,10 +251,34 @@ class InstalledGameChecks:
         self.assertIn("Game", categories)
         self.assertIn("RolePlaying", categories)
 
+    def service_command(self):
+        """The server's command line as its unit starts it, once the operator has put it on a
+        free port in the options file; the unit must verify and stay sandboxed."""
+        if shutil.which("systemd-analyze"):
+            run(["systemd-analyze", "verify", "--man=no", self.unit])
+            report = run(["systemd-analyze", "security", "--offline=true", self.unit])
+            exposure = re.search(r"Overall exposure level for \S+: ([0-9.]+)", report)
+            self.assertLess(float(exposure.group(1)), 2.0, report)
+        settings = unit_settings(self.unit)
+        self.assertEqual(["-" + self.env_file], settings["EnvironmentFile"])
+        with open(self.env_file) as f:
+            text, edits = re.subn(r'(?m)^(BRACKENREACH_SERVER_OPTS=".*--port )\d+', r"\g<1>0", f.read())
+        self.assertEqual(1, edits, text)
+        with open(self.env_file, "w") as f:
+            f.write(text)
+        argv = exec_argv(settings["ExecStart"][0], environment_file(self.env_file))
+        self.assertEqual(self.installed("{games}/brackenreach-server"), argv[0])
+        # As root, also without what the unit takes away: its own user, capabilities, new privileges.
+        if os.geteuid() == 0:
+            argv = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", "--no-new-privs",
+                    "--bounding-set=-all", "--inh-caps=-all", "--"] + argv
+        return argv
+
     def check_play(self, xdg_data_home):
         """First start seeds the user's directory; the user edits config.ini; the second start
-        plays against the installed server, keeps the edit, and quits on SIGTERM."""
-        launcher = os.path.join(self.prefix, "bin", "brackenreach")
+        plays against the installed server, started the way its unit starts it, keeps the edit,
+        and quits on SIGTERM."""
+        launcher = self.installed("{games}/brackenreach")
         client = os.path.realpath(os.path.join(self.prefix, "libexec", "brackenreach", "brackenreach"))
         data = os.path.realpath(os.path.join(self.prefix, "share", "brackenreach"))
         player = Player(launcher, xdg_data_home)
@@ -215,7 +300,8 @@ class InstalledGameChecks:
         else:
             self.assertFalse(os.path.lexists(player.path("calibri.ttf")))
 
-        server = start_game_server(path=os.path.join(self.prefix, "bin", "brackenreach-server"))
+        command = self.service_command()
+        server = GameServer(command[0], command[1:], timeout=START_TIMEOUT, listen=())
         try:
             edited = set_server(config, server.port)
             game = player.start()
@@ -243,10 +329,16 @@ class InstalledGameChecks:
 class CMakeInstallTest(InstalledGameChecks, unittest.TestCase):
     """`cmake --install` into a scratch prefix, as a user without root would."""
 
+    games = "bin"
+
     @classmethod
     def setUpClass(cls):
         cls.root = tempfile.mkdtemp(prefix="brackenreach-prefix-")
+        # Readable by all: as root the server runs as an unprivileged user, as its unit runs it.
+        os.chmod(cls.root, 0o755)
         cls.prefix = os.path.join(cls.root, "usr")
+        cls.unit = os.path.join(cls.prefix, "lib", "systemd", "system", "brackenreach-server.service")
+        cls.env_file = os.path.join(cls.prefix, "etc", "default", "brackenreach-server")
         cls.cmake = cmake_cache("CMAKE_COMMAND")
         run([cls.cmake, "--install", BUILD_DIR, "--prefix", cls.prefix])
 
@@ -342,9 +434,9 @@ class CMakeInstallTest(InstalledGameChecks, unittest.TestCase):
             self.assertEqual(mine, f.read())
 
 
-def package_status():
-    """dpkg's status of the package; empty when dpkg has nothing of it installed."""
-    result = subprocess.run(["dpkg-query", "-W", "-f=${Status}", PACKAGE], capture_output=True, text=True)
+def package_status(package):
+    """dpkg's status of a package; empty when dpkg has nothing of it installed."""
+    result = subprocess.run(["dpkg-query", "-W", "-f=${Status}", package], capture_output=True, text=True)
     return "" if result.returncode != 0 or result.stdout.endswith("not-installed") else result.stdout
 
 
@@ -353,63 +445,103 @@ def project_version():
         return re.search(r"project\(\s*brackenreach\s+VERSION\s+([0-9.]+)", f.read()).group(1)
 
 
-@unittest.skipUnless(hasattr(os, "geteuid") and os.geteuid() == 0, "installing a .deb needs root")
-@unittest.skipUnless(shutil.which("dpkg") and shutil.which("dpkg-deb") and shutil.which("dpkg-query"),
-                     "no dpkg here")
+def package_names(field):
+    """Every package name a Depends-style field mentions, alternatives included."""
+    return {alt.strip().split()[0] for dep in field.split(",") if dep.strip() for alt in dep.split("|")}
+
+
+@unittest.skipUnless(shutil.which("dpkg-deb") and shutil.which("dpkg-query"), "no dpkg here")
 class DebianPackageTest(InstalledGameChecks, unittest.TestCase):
-    """The .deb from `cpack -G DEB`, installed under /usr with dpkg and removed again."""
+    """The two .debs from `cpack -G DEB`, checked as Debian checks packages; as root, installed
+    under /usr with dpkg, played against each other and removed again."""
 
     prefix = "/usr"
+    games = "games"
+    env_file = "/etc/default/brackenreach-server"
 
-    def setUp(self):
+    @classmethod
+    def setUpClass(cls):
         if cmake_cache("BRACKENREACH_SANITIZE", "OFF").upper() in ("ON", "1", "TRUE", "YES"):
-            self.skipTest("a sanitizer build is not a package to ship")
-        # The test removes the package at the end: never do that to a player's real install.
-        if package_status():
-            self.skipTest("%s is already known to dpkg (%s); not touching it" % (PACKAGE, package_status()))
-        self.out = tempfile.mkdtemp(prefix="brackenreach-deb-")
-        self.addCleanup(shutil.rmtree, self.out, True)
+            raise unittest.SkipTest("a sanitizer build is not a package to ship")
+        cls.out = tempfile.mkdtemp(prefix="brackenreach-deb-")
+        run([cmake_cache("CMAKE_CPACK_COMMAND"), "-G", "DEB", "-B", cls.out], cwd=BUILD_DIR)
+        debs = [os.path.join(cls.out, f) for f in os.listdir(cls.out) if f.endswith(".deb")]
+        cls.debs = {run(["dpkg-deb", "-f", deb, "Package"]).strip(): deb for deb in debs}
 
-    def test_build_install_play_remove(self):
-        run([cmake_cache("CMAKE_CPACK_COMMAND"), "-G", "DEB", "-B", self.out], cwd=BUILD_DIR)
-        debs = [f for f in os.listdir(self.out) if f.endswith(".deb")]
-        self.assertEqual(1, len(debs), os.listdir(self.out))
-        deb = os.path.join(self.out, debs[0])
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.out, ignore_errors=True)
 
-        fields = {name: run(["dpkg-deb", "-f", deb, name]).strip()
-                  for name in ("Package", "Version", "Section", "Maintainer", "Depends", "Description")}
-        self.assertEqual(PACKAGE, fields["Package"])
-        self.assertEqual(project_version(), fields["Version"])
-        self.assertEqual("games", fields["Section"])
-        self.assertRegex(fields["Maintainer"], r"^\S.* <[^<>\s]+@[^<>\s]+>$")
-        self.assertTrue(fields["Description"])
-        depends = {alt.strip().split()[0] for dep in fields["Depends"].split(",") for alt in dep.split("|")}
-        self.assertEqual(set(), RUNTIME_PACKAGES - depends, fields["Depends"])
-        # Paths inside the package are relative to / and must all sit under the prefix.
-        contents = run(["dpkg-deb", "-c", deb])
-        for line in contents.splitlines():
-            self.assertRegex(line.split()[-1], r"^\./(usr/.*)?$", line)
+    def test_packages_meet_debian_standards(self):
+        self.assertEqual(sorted(PACKAGES), sorted(self.debs))
+        depends = {}
+        for package, deb in self.debs.items():
+            fields = {name: run(["dpkg-deb", "-f", deb, name]).strip()
+                      for name in ("Version", "Section", "Maintainer", "Depends", "Description")}
+            self.assertEqual(project_version(), fields["Version"])
+            self.assertEqual("games", fields["Section"])
+            self.assertRegex(fields["Maintainer"], r"^\S.* <[^<>\s]+@[^<>\s]+>$")
+            self.assertTrue(fields["Description"])
+            depends[package] = package_names(fields["Depends"])
+            # Paths inside a package are relative to /: only the server's options sit outside /usr.
+            for line in run(["dpkg-deb", "-c", deb]).splitlines():
+                self.assertRegex(line.split()[-1], r"^\./(usr/.*|etc/(default/.*)?)?$", line)
+        for need in CLIENT_NEEDS:
+            self.assertTrue(set(need.split("|")) & depends["brackenreach"], (need, depends["brackenreach"]))
+        # dpkg-shlibdeps ran (the C++ runtime), and nothing of a desktop came with it.
+        self.assertIn("libstdc++6", depends["brackenreach-server"])
+        self.assertEqual([], [name for name in depends["brackenreach-server"] if DESKTOP_PACKAGE.match(name)])
 
+        if not shutil.which("lintian"):
+            self.skipTest("no lintian here (tools/setup.sh test installs it)")
+        result = subprocess.run(["lintian", *self.debs.values()], capture_output=True, text=True, timeout=600)
+        report = result.stdout + result.stderr
+        self.assertEqual([], [l for l in result.stdout.splitlines() if l.startswith("E:")], report)
+        self.assertEqual(0, result.returncode, report)
+
+    @unittest.skipUnless(hasattr(os, "geteuid") and os.geteuid() == 0, "installing a .deb needs root")
+    def test_install_play_remove(self):
+        # The test removes the packages at the end: never do that to a player's real install.
+        for package in PACKAGES:
+            if package_status(package):
+                self.skipTest("%s is already known to dpkg (%s); not touching it" % (package, package_status(package)))
         # No apt-get -f install: whatever a missing dependency is must show as a failure here.
         self.addCleanup(self.remove_quietly)
-        run(["dpkg", "-i", deb])
-        self.assertEqual("install ok installed", package_status())
-        owned = set(run(["dpkg-query", "-L", PACKAGE]).split("\n"))
+        run(["dpkg", "-i", *self.debs.values()])
+        owned = set()
+        for package in PACKAGES:
+            self.assertEqual("install ok installed", package_status(package))
+            owned |= set(run(["dpkg-query", "-L", package]).split("\n"))
         for rel in LAYOUT:
-            self.assertIn("/usr/" + rel, owned)
+            self.assertIn(self.installed(rel), owned)
+        self.assertIn(self.env_file, owned)
+        units = [path for path in owned if path.endswith("/systemd/system/brackenreach-server.service")]
+        self.assertEqual(1, len(units), units)
+        self.unit = units[0]
         self.check_layout()
         self.check_desktop_entry()
         self.check_play(xdg_data_home=True)
+        # Enabled as the README says (without a booted systemd, systemctl only makes the link).
+        enabled = "/etc/systemd/system/multi-user.target.wants/brackenreach-server.service"
+        if shutil.which("systemctl"):
+            run(["systemctl", "enable", "brackenreach-server"])
+            self.assertTrue(os.path.islink(enabled))
 
-        run(["dpkg", "-r", PACKAGE])
-        self.assertNotEqual("install ok installed", package_status())
-        for rel in LAYOUT:
-            self.assertFalse(os.path.lexists("/usr/" + rel), "left after dpkg -r: /usr/" + rel)
+        run(["dpkg", "-r", *PACKAGES])
+        for package in PACKAGES:
+            self.assertNotEqual("install ok installed", package_status(package))
+        for path in [self.installed(rel) for rel in LAYOUT] + [self.unit]:
+            self.assertFalse(os.path.lexists(path), "left after dpkg -r: " + path)
         self.assertFalse(os.path.exists("/usr/share/brackenreach"))
+        # The operator's options stay until a purge, which also drops the enablement.
+        self.assertTrue(os.path.isfile(self.env_file))
+        run(["dpkg", "--purge", *PACKAGES])
+        for path in (self.env_file, enabled):
+            self.assertFalse(os.path.lexists(path), "left after dpkg --purge: " + path)
 
     def remove_quietly(self):
-        if package_status():
-            subprocess.run(["dpkg", "--purge", PACKAGE], capture_output=True, timeout=300)
+        if any(package_status(package) for package in PACKAGES):
+            subprocess.run(["dpkg", "--purge", *PACKAGES], capture_output=True, timeout=300)
 
 
 if __name__ == "__main__":
