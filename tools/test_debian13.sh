@@ -80,8 +80,12 @@ mkdir -p "$root$copy"
 git -C "$checkout" ls-files -z --cached --others --exclude-standard |
   tar -C "$checkout" --null --ignore-failed-read -T - -cf - | tar -C "$root$copy" -xf -
 
-# /proc and /sys for unshare -n and ip netns, /run for ip netns' /run/netns, /dev/shm for
-# POSIX shared memory, a private /tmp.
+# The chroot's / a mount point of its own, private: unshare --mount (the network-fault tests
+# run the client in mount and network namespaces) changes the propagation of / and refuses
+# when / is a plain directory. /proc and /sys for unshare -n and ip netns, /run for ip netns'
+# /run/netns, /dev/shm for POSIX shared memory, a private /tmp.
+mount --bind "$root" "$root"
+mount --make-private "$root"
 mount -t proc proc "$root/proc"
 mount -t sysfs sysfs "$root/sys"
 mount --bind /dev "$root/dev"
