@@ -155,7 +155,7 @@ bool send_within_limit(const void* data, int length) {
     if (!given_up.empty()) {
         return false;
     }
-    const long long start = monotonic_ms();
+    long long start = -1; // read only once a wait begins: a pass that sends at once reads no clock
     for (;;) {
         const int sent = SDLNet_TCP_Send(server, data, length);
         if (sent == length) {
@@ -168,6 +168,9 @@ bool send_within_limit(const void* data, int length) {
         }
         if (server_fd < 0) {
             return false;
+        }
+        if (start < 0) {
+            start = monotonic_ms();
         }
         const long long left = send_wait_limit_ms - (monotonic_ms() - start);
         pollfd room{server_fd, POLLOUT, 0};
