@@ -166,12 +166,18 @@ class Process:
         try:
             code = self.proc.wait(timeout=timeout)
         except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait()
+            self.kill()
             raise AssertionError("process hung; log so far: %r" % (self.lines,))
-        self._reader.join(5)
-        self._err_reader.join(5)
+        self._close_pipes()
         return code
+
+    def _close_pipes(self):
+        """Once the readers have met the end of the output, the pipes are closed here rather than
+        left to the garbage collector."""
+        for reader, pipe in ((self._reader, self.proc.stdout), (self._err_reader, self.proc.stderr)):
+            reader.join(5)
+            if not reader.is_alive():
+                pipe.close()
 
     def stop(self, timeout=EXIT_TIMEOUT):
         """SIGTERM (SDL turns it into a quit request) and the exit status."""
@@ -186,6 +192,7 @@ class Process:
         if self.proc.poll() is None:
             self.proc.kill()
             self.proc.wait()
+        self._close_pipes()
 
 
 def run_client(workdir, env=None, display=None, ignored_signals=(), blocked_signals=(), wrap=()):
@@ -206,13 +213,21 @@ def run_client(workdir, env=None, display=None, ignored_signals=(), blocked_sign
 # --- network namespaces ---
 
 def namespaces_unavailable():
-    """None when this process can make network and mount namespaces (as root), else why not."""
+    """None when this process can make network and mount namespaces, else why not and how to."""
     if shutil.which("ip") is None:
-        return "iproute2's ip is not installed"
+        return "iproute2's ip is not installed (tools/setup.sh test installs it)"
     probe = subprocess.run(["unshare", "--net", "--mount", "true"], capture_output=True, text=True)
-    if probe.returncode != 0:
-        return "cannot create namespaces (root needed): " + probe.stderr.strip()
-    return None
+    if probe.returncode == 0:
+        return None
+    if os.geteuid() != 0:
+        return "cannot create namespaces: run the tests as root"
+    if "propagation" in probe.stderr:
+        # unshare and ip netns exec make / private or a slave in the new mount namespace, which
+        # the kernel refuses (EINVAL) when / is not a mount point, as in a plain chroot.
+        return ("cannot create mount namespaces: / is not a mount point here (a plain chroot?); "
+                "bind-mount the chroot's root onto itself (mount --bind DIR DIR) before entering "
+                "it, as tools/test_debian13.sh does: " + probe.stderr.strip())
+    return "cannot create namespaces as root: " + probe.stderr.strip()
 
 
 class Netns:
