@@ -22,10 +22,10 @@ int run_abuse(const Options& options) {
                          std::to_string(static_cast<int>(seconds) + 30)})) {
         return 1;
     }
-    asio::io_context io;
-    auto guard = asio::make_work_guard(io);
+    net::io_context io;
+    auto guard = net::make_work_guard(io);
     MemorySampler memory(io, server);
-    const tcp::endpoint endpoint(asio::ip::make_address("127.0.0.1"), server.port());
+    const tcp::endpoint endpoint(net::ip::make_address("127.0.0.1"), server.port());
     const long baseline_kib = server.sample().rss_kib;
     memory.start();
 
@@ -89,7 +89,7 @@ int run_abuse(const Options& options) {
         slow[i]->sent = slow_updates;
     }
     std::size_t slow_offset = 0;
-    asio::steady_timer slow_timer(io);
+    net::steady_timer slow_timer(io);
     std::function<void()> dribble = [&] {
         if (slow_offset >= slow_streams.front().size()) {
             return;
@@ -99,7 +99,7 @@ int run_abuse(const Options& options) {
         }
         ++slow_offset;
         slow_timer.expires_after(std::chrono::milliseconds(300));
-        slow_timer.async_wait([&](const asio::error_code& ec) {
+        slow_timer.async_wait([&](const error_code& ec) {
             if (!ec) {
                 dribble();
             }
@@ -130,7 +130,7 @@ int run_abuse(const Options& options) {
     const double own_cpu = generator_cpu_seconds();
     say_goodbye_and_close(io, good);
     for (Peer* peer : slow) {
-        asio::error_code ignored;
+        error_code ignored;
         peer->socket.close(ignored);
     }
     flood.peer.socket.close();
@@ -140,7 +140,7 @@ int run_abuse(const Options& options) {
     const double window = seconds_between(run_start, Clock::now());
     const double cpu = server.cpu_seconds() - cpu_before;
     for (Peer* peer : idle) {
-        asio::error_code ignored;
+        error_code ignored;
         peer->socket.close(ignored);
     }
     run_until(

@@ -4,7 +4,7 @@ double seconds_between(Clock::time_point from, Clock::time_point to) {
     return std::chrono::duration<double>(to - from).count();
 }
 
-bool run_until(asio::io_context& io, const std::function<bool()>& done, double timeout_seconds) {
+bool run_until(net::io_context& io, const std::function<bool()>& done, double timeout_seconds) {
     const auto deadline = Clock::now() + std::chrono::duration<double>(timeout_seconds);
     while (!done() && Clock::now() < deadline) {
         io.run_for(std::chrono::milliseconds(5));
@@ -12,7 +12,7 @@ bool run_until(asio::io_context& io, const std::function<bool()>& done, double t
     return done();
 }
 
-void connect_peers(asio::io_context& io, const tcp::endpoint& endpoint,
+void connect_peers(net::io_context& io, const tcp::endpoint& endpoint,
                    const std::vector<Peer*>& peers, std::size_t burst,
                    const std::function<bool()>& server_saw_them, double timeout_seconds) {
     auto connector = std::make_shared<Connector>(endpoint, peers, burst);
@@ -22,7 +22,7 @@ void connect_peers(asio::io_context& io, const tcp::endpoint& endpoint,
         timeout_seconds);
 }
 
-std::vector<Peer*> make_peers(asio::io_context& io, std::size_t count,
+std::vector<Peer*> make_peers(net::io_context& io, std::size_t count,
                               std::vector<std::unique_ptr<Peer>>& owned) {
     std::vector<Peer*> peers;
     for (std::size_t i = 0; i < count; ++i) {
@@ -34,7 +34,7 @@ std::vector<Peer*> make_peers(asio::io_context& io, std::size_t count,
 
 const unsigned char goodbye_bytes[5] = {'e', 'x', 'i', 't', 0};
 
-void say_goodbye_and_close(asio::io_context& io, const std::vector<Peer*>& peers) {
+void say_goodbye_and_close(net::io_context& io, const std::vector<Peer*>& peers) {
     for (Peer* peer : peers) {
         peer->send(goodbye_bytes, sizeof goodbye_bytes);
     }
@@ -50,7 +50,7 @@ void say_goodbye_and_close(asio::io_context& io, const std::vector<Peer*>& peers
         },
         10);
     for (Peer* peer : peers) {
-        asio::error_code ignored;
+        error_code ignored;
         peer->socket.close(ignored);
     }
 }

@@ -2,7 +2,7 @@
 // overflowing the server's listen backlog, the goodbye, and running the event loop to a goal.
 #pragma once
 
-#include <asio.hpp>
+#include "server/net.h"
 
 #include <cerrno>
 #include <chrono>
@@ -15,17 +15,16 @@
 #include <sys/socket.h>
 
 using Clock = std::chrono::steady_clock;
-using tcp = asio::ip::tcp;
 
 double seconds_between(Clock::time_point from, Clock::time_point to);
 
 // Runs the loop until done() or the timeout; the work guard keeps run_for from returning early.
-bool run_until(asio::io_context& io, const std::function<bool()>& done, double timeout_seconds);
+bool run_until(net::io_context& io, const std::function<bool()>& done, double timeout_seconds);
 
 // A client connection written with non-blocking send(): 4-byte writes at 60 Hz from thousands of
 // peers are cheaper without a completion handler each.
 struct Peer {
-    explicit Peer(asio::io_context& io) : socket(io) {}
+    explicit Peer(net::io_context& io) : socket(io) {}
 
     // Queues bytes; what the kernel does not take now waits in pending for flush().
     void send(const unsigned char* data, std::size_t size) {
@@ -91,10 +90,10 @@ class Connector : public std::enable_shared_from_this<Connector> {
         }
         Peer* peer = peers_[index_++];
         peer->socket.async_connect(
-            endpoint_, [self = shared_from_this(), peer](const asio::error_code& ec) {
+            endpoint_, [self = shared_from_this(), peer](const error_code& ec) {
                 ++self->finished_;
                 if (!ec) {
-                    asio::error_code ignored;
+                    error_code ignored;
                     peer->socket.set_option(tcp::no_delay(true), ignored);
                     peer->local_port = peer->socket.local_endpoint(ignored).port();
                     peer->connected = true;
@@ -114,15 +113,15 @@ class Connector : public std::enable_shared_from_this<Connector> {
 
 // Connects peers, at most burst handshakes at a time, and runs the loop until every connect
 // has finished and server_saw_them(), or for timeout_seconds at most.
-void connect_peers(asio::io_context& io, const tcp::endpoint& endpoint,
+void connect_peers(net::io_context& io, const tcp::endpoint& endpoint,
                    const std::vector<Peer*>& peers, std::size_t burst,
                    const std::function<bool()>& server_saw_them, double timeout_seconds);
 
 // count new peers, owned by owned; returns them in order.
-std::vector<Peer*> make_peers(asio::io_context& io, std::size_t count,
+std::vector<Peer*> make_peers(net::io_context& io, std::size_t count,
                               std::vector<std::unique_ptr<Peer>>& owned);
 
 extern const unsigned char goodbye_bytes[5];
 
 // Sends the goodbye, waits (bounded) for every queued byte to leave, then closes.
-void say_goodbye_and_close(asio::io_context& io, const std::vector<Peer*>& peers);
+void say_goodbye_and_close(net::io_context& io, const std::vector<Peer*>& peers);

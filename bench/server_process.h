@@ -3,7 +3,7 @@
 // CPU read from /proc.
 #pragma once
 
-#include <asio.hpp>
+#include "server/net.h"
 
 #include <algorithm>
 #include <condition_variable>
@@ -66,14 +66,13 @@ bool server_started(ServerProcess& server, const std::string& path,
 // Samples the server's resident memory every 50 ms while the loop runs.
 class MemorySampler {
   public:
-    MemorySampler(asio::io_context& io, const ServerProcess& server)
-        : timer_(io), server_(server) {}
+    MemorySampler(net::io_context& io, const ServerProcess& server) : timer_(io), server_(server) {}
     void start() {
         const ProcSample now = server_.sample();
         last_ = now.rss_kib;
         peak_ = std::max(peak_, now.rss_kib);
         timer_.expires_after(std::chrono::milliseconds(50));
-        timer_.async_wait([this](const asio::error_code& ec) {
+        timer_.async_wait([this](const error_code& ec) {
             if (!ec) {
                 start();
             }
@@ -84,7 +83,7 @@ class MemorySampler {
     long last_kib() const { return last_; }
 
   private:
-    asio::steady_timer timer_;
+    net::steady_timer timer_;
     const ServerProcess& server_;
     long peak_ = -1;
     long last_ = -1;

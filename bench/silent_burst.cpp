@@ -57,9 +57,9 @@ void run_silent_burst(const Options& options, Verdict& verdict) {
         verdict.fail_if(true, "silent_server_start");
         return;
     }
-    asio::io_context io;
-    auto guard = asio::make_work_guard(io);
-    const tcp::endpoint endpoint(asio::ip::make_address("127.0.0.1"), server.port());
+    net::io_context io;
+    auto guard = net::make_work_guard(io);
+    const tcp::endpoint endpoint(net::ip::make_address("127.0.0.1"), server.port());
     std::vector<std::unique_ptr<Peer>> owned;
     const std::vector<Peer*> silent = make_peers(io, options.silent, owned);
     connect_peers(
@@ -98,14 +98,14 @@ void run_silent_burst(const Options& options, Verdict& verdict) {
             run_until(
                 io, [&] { return server.count("goodbye") > 0; }, 5);
         } else {
-            asio::error_code ignored;
+            error_code ignored;
             player->socket.close(ignored);
             run_until(
                 io, [] { return false; }, 0.05);
         }
     }
     for (Peer* peer : silent) {
-        asio::error_code ignored;
+        error_code ignored;
         peer->socket.close(ignored);
     }
     const int status = server.stop(10);

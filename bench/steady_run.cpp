@@ -20,11 +20,11 @@ int run_steady(const Options& options) {
                          "60", "--latency-probe"})) {
         return 1;
     }
-    asio::io_context io;
-    auto guard = asio::make_work_guard(io);
+    net::io_context io;
+    auto guard = net::make_work_guard(io);
     MemorySampler memory(io, server);
     memory.start();
-    const tcp::endpoint endpoint(asio::ip::make_address("127.0.0.1"), server.port());
+    const tcp::endpoint endpoint(net::ip::make_address("127.0.0.1"), server.port());
 
     std::vector<std::unique_ptr<Peer>> owned;
     const std::vector<Peer*> peers = make_peers(io, options.clients, owned);

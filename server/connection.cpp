@@ -12,14 +12,13 @@ void Connection::start() {
 }
 
 void Connection::read() {
-    socket_.async_read_some(
-        asio::buffer(buffer_),
-        [self = shared_from_this()](const asio::error_code& ec, std::size_t size) {
-            self->on_read(ec, size);
-        });
+    socket_.async_read_some(net::buffer(buffer_),
+                            [self = shared_from_this()](const error_code& ec, std::size_t size) {
+                                self->on_read(ec, size);
+                            });
 }
 
-void Connection::on_read(const asio::error_code& ec, std::size_t size) {
+void Connection::on_read(const error_code& ec, std::size_t size) {
     if (ended_) {
         return;
     }
@@ -41,15 +40,15 @@ void Connection::on_read(const asio::error_code& ec, std::size_t size) {
     }
     if (!ec) {
         read();
-    } else if (ec == asio::error::eof) {
+    } else if (ec == net::error::eof) {
         if (decoder_.finish() == StreamDecoder::Event::protocol_error) {
             end("protocol_error", error_name(decoder_.error()));
         } else {
             end("closed");
         }
-    } else if (ec == asio::error::connection_reset) {
+    } else if (ec == net::error::connection_reset) {
         end("reset");
-    } else if (ec != asio::error::operation_aborted) {
+    } else if (ec != net::error::operation_aborted) {
         end("error", ec.message());
     }
 }
@@ -83,16 +82,16 @@ StreamDecoder::Event Connection::feed_probing(const unsigned char* data, std::si
 // the connection alive and re-arms for the new one.
 void Connection::wait_silence() {
     const auto limit = server_.silence_limit(heard_from_);
-    if (limit == asio::steady_timer::duration::zero()) {
+    if (limit == net::steady_timer::duration::zero()) {
         return;
     }
     silence_timer_.expires_at(last_activity_ + limit);
-    silence_timer_.async_wait([self = shared_from_this()](const asio::error_code& ec) {
+    silence_timer_.async_wait([self = shared_from_this()](const error_code& ec) {
         if (ec || self->ended_) {
             return;
         }
         const auto now_limit = self->server_.silence_limit(self->heard_from_);
-        if (now_limit != asio::steady_timer::duration::zero() &&
+        if (now_limit != net::steady_timer::duration::zero() &&
             Clock::now() >= self->last_activity_ + now_limit) {
             self->end(self->heard_from_ ? "idle_timeout" : "first_byte_timeout");
         } else {
@@ -106,7 +105,7 @@ void Connection::end(const char* reason, const std::string& detail) {
         return;
     }
     ended_ = true;
-    asio::error_code ignored;
+    error_code ignored;
     socket_.close(ignored);
     silence_timer_.cancel();
     std::string line;

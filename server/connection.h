@@ -4,7 +4,7 @@
 
 #include "net/stream_decoder.h"
 
-#include <asio.hpp>
+#include "server/net.h"
 
 #include <array>
 #include <cstddef>
@@ -18,7 +18,7 @@ class Server;
 // once it has ended and its last handler has returned.
 class Connection : public std::enable_shared_from_this<Connection> {
   public:
-    Connection(Server& server, asio::ip::tcp::socket socket, std::uint64_t id)
+    Connection(Server& server, net::ip::tcp::socket socket, std::uint64_t id)
         : server_(server), socket_(std::move(socket)), silence_timer_(socket_.get_executor()),
           id_(id) {}
 
@@ -27,16 +27,16 @@ class Connection : public std::enable_shared_from_this<Connection> {
     void end(const char* reason, const std::string& detail = "");
 
   private:
-    using Clock = asio::steady_timer::clock_type;
+    using Clock = net::steady_timer::clock_type;
 
     void read();
-    void on_read(const asio::error_code& ec, std::size_t size);
+    void on_read(const error_code& ec, std::size_t size);
     StreamDecoder::Event feed_probing(const unsigned char* data, std::size_t size);
     void wait_silence();
 
     Server& server_;
-    asio::ip::tcp::socket socket_;
-    asio::steady_timer silence_timer_;
+    net::ip::tcp::socket socket_;
+    net::steady_timer silence_timer_;
     Clock::time_point last_activity_ = Clock::now();
     bool heard_from_ = false; // any byte yet: decides which timeout applies
     std::uint64_t id_;

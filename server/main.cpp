@@ -4,7 +4,7 @@
 #include "server/options.h"
 #include "server/server.h"
 
-#include <asio.hpp>
+#include "server/net.h"
 
 #include <csignal>
 #include <cstdio>
@@ -19,7 +19,7 @@ int main(int argc, char** argv) {
     // The server never writes to clients, but a stray write to a closed socket must not kill it.
     std::signal(SIGPIPE, SIG_IGN);
 
-    asio::io_context io;
+    net::io_context io;
     Server server(io, options);
     const std::string failure = server.start();
     if (!failure.empty()) {

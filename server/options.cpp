@@ -2,7 +2,7 @@
 
 #include "server/command_line.h"
 
-#include <asio.hpp>
+#include "server/net.h"
 
 #include <CLI/CLI.hpp>
 
@@ -26,8 +26,8 @@ samples=N median_us=M p99_us=P max_us=X" (median and p99 at most 1/32 high; 0 wi
 
 const CLI::Validator ip_address(
     [](std::string& text) -> std::string {
-        asio::error_code ec;
-        asio::ip::make_address(text, ec);
+        error_code ec;
+        net::ip::make_address(text, ec);
         return ec ? "needs an IP address, got '" + text + "'" : "";
     },
     "");

@@ -15,29 +15,29 @@ Server::Duration seconds_to_duration(double seconds) {
 
 } // namespace
 
-Server::Server(asio::io_context& io, const Options& options)
+Server::Server(net::io_context& io, const Options& options)
     : options_(options), acceptor_(io), retry_timer_(io), signals_(io, SIGINT, SIGTERM),
       idle_timeout_(seconds_to_duration(options.idle_timeout_seconds)),
       first_byte_timeout_(seconds_to_duration(options.first_byte_timeout_seconds)) {}
 
 std::string Server::start() {
-    asio::error_code ec;
-    const asio::ip::tcp::endpoint endpoint(asio::ip::make_address(options_.host), options_.port);
+    error_code ec;
+    const net::ip::tcp::endpoint endpoint(net::ip::make_address(options_.host), options_.port);
     acceptor_.open(endpoint.protocol(), ec);
     if (!ec) {
-        acceptor_.set_option(asio::socket_base::reuse_address(true), ec);
+        acceptor_.set_option(net::socket_base::reuse_address(true), ec);
     }
     if (!ec) {
         acceptor_.bind(endpoint, ec);
     }
     if (!ec) {
-        acceptor_.listen(asio::socket_base::max_listen_connections, ec);
+        acceptor_.listen(net::socket_base::max_listen_connections, ec);
     }
     if (ec) {
         return "cannot listen on " + endpoint_text(endpoint) + ": " + ec.message();
     }
     log_line("listening on " + endpoint_text(acceptor_.local_endpoint()));
-    signals_.async_wait([this](const asio::error_code& error, int) {
+    signals_.async_wait([this](const error_code& error, int) {
         if (!error) {
             stop();
         }
@@ -65,7 +65,7 @@ void Server::on_end(std::uint64_t id, std::uint64_t updates, bool said_goodbye) 
 }
 
 void Server::accept() {
-    acceptor_.async_accept(peer_, [this](const asio::error_code& ec, asio::ip::tcp::socket socket) {
+    acceptor_.async_accept(peer_, [this](const error_code& ec, net::ip::tcp::socket socket) {
         if (stopping_) {
             return;
         }
@@ -74,7 +74,7 @@ void Server::accept() {
             // would spin, and giving up would leave the game without a server.
             log_line("accept_error retry_in_ms=100 detail=" + ec.message());
             retry_timer_.expires_after(std::chrono::milliseconds(100));
-            retry_timer_.async_wait([this](const asio::error_code& error) {
+            retry_timer_.async_wait([this](const error_code& error) {
                 if (!error && !stopping_) {
                     accept();
                 }
@@ -85,7 +85,7 @@ void Server::accept() {
             ++refused_;
             log_line("refused " + endpoint_text(peer_) + " reason=connection_limit max_clients=" +
                      std::to_string(options_.max_clients));
-            asio::error_code ignored;
+            error_code ignored;
             socket.close(ignored);
         } else {
             const std::uint64_t id = ++clients_;
@@ -100,7 +100,7 @@ void Server::accept() {
 
 void Server::stop() {
     stopping_ = true;
-    asio::error_code ignored;
+    error_code ignored;
     acceptor_.close(ignored);
     retry_timer_.cancel();
     // end() erases from connections_, so walk a copy.

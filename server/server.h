@@ -7,7 +7,7 @@
 #include "server/delay_histogram.h"
 #include "server/options.h"
 
-#include <asio.hpp>
+#include "server/net.h"
 
 #include <cstdint>
 #include <map>
@@ -17,9 +17,9 @@
 // Made by main, lives until io.run() returns.
 class Server {
   public:
-    using Duration = asio::steady_timer::duration;
+    using Duration = net::steady_timer::duration;
 
-    Server(asio::io_context& io, const Options& options);
+    Server(net::io_context& io, const Options& options);
 
     // Returns an empty string when listening, else why not.
     std::string start();
@@ -41,10 +41,10 @@ class Server {
     void stop();
 
     Options options_;
-    asio::ip::tcp::acceptor acceptor_;
-    asio::ip::tcp::endpoint peer_;
-    asio::steady_timer retry_timer_;
-    asio::signal_set signals_;
+    net::ip::tcp::acceptor acceptor_;
+    net::ip::tcp::endpoint peer_;
+    net::steady_timer retry_timer_;
+    net::signal_set signals_;
     Duration idle_timeout_;
     Duration first_byte_timeout_;
     std::map<std::uint64_t, std::shared_ptr<Connection>> connections_;
