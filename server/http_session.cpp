@@ -108,6 +108,10 @@ void HttpSession::on_request(const error_code& ec) {
         refuse(http::status::request_header_fields_too_large);
         return;
     }
+    if (ec == http::error::body_limit) {
+        refuse(http::status::payload_too_large);
+        return;
+    }
     if (ec == http::error::end_of_stream || ec == net::error::operation_aborted ||
         ec == net::error::eof || ec == net::error::connection_reset || !socket_.is_open()) {
         close(); // gone, timed out or stopped: no one to answer

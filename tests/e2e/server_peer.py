@@ -38,12 +38,13 @@ def encode_updates(xs):
 
 # --- a minimal WebSocket client (RFC 6455), as the browser game's Emscripten sockets speak it ---
 
-def websocket_request(key, path="/", protocol="binary", host="127.0.0.1"):
-    """An opening handshake's bytes; protocol None offers no subprotocol."""
-    lines = [f"GET {path} HTTP/1.1", f"Host: {host}", "Upgrade: websocket", "Connection: Upgrade",
-             f"Sec-WebSocket-Key: {key}", "Sec-WebSocket-Version: 13"]
+def websocket_request(key, path="/", protocol="binary", headers=()):
+    """An opening handshake's bytes; protocol None offers no subprotocol; headers: more lines."""
+    lines = ["GET " + path + " HTTP/1.1", "Host: 127.0.0.1", "Upgrade: websocket",
+             "Connection: Upgrade", f"Sec-WebSocket-Key: {key}", "Sec-WebSocket-Version: 13"]
     if protocol:
         lines.append(f"Sec-WebSocket-Protocol: {protocol}")
+    lines += headers
     return ("\r\n".join(lines) + "\r\n\r\n").encode()
 
 
@@ -60,11 +61,11 @@ def read_http_head(sock):
     return int(lines[0].split()[1]), {k.lower(): v for k, v in headers.items()}
 
 
-def websocket_handshake(sock, protocol="binary", path="/"):
+def websocket_handshake(sock, protocol="binary", headers=()):
     """Upgrades a connected socket; returns the response's headers, after checking the accept key
     and that the subprotocol is the one offered (or none when none was)."""
     key = base64.b64encode(os.urandom(16)).decode()
-    sock.sendall(websocket_request(key, path, protocol))
+    sock.sendall(websocket_request(key, "/", protocol, headers))
     status, headers = read_http_head(sock)
     if status != 101:
         raise ConnectionError(f"handshake answered {status}")
@@ -100,8 +101,9 @@ def websocket_messages(data, size=4):
 
 
 def websocket_close_code(sock, timeout=DEFAULT_TIMEOUT):
-    """Reads the server's frames until its close frame; returns its status code (None when the
-    connection ended without one)."""
+    """Reads the server's frames until its close frame, answers it as a browser does (a close
+    frame, then the end of the stream) and returns its status code; None when the connection
+    ended without one."""
     sock.settimeout(timeout)
     data = b""
     while True:
@@ -115,6 +117,11 @@ def websocket_close_code(sock, timeout=DEFAULT_TIMEOUT):
                 break
             if data[0] & 0x0F == 0x8:
                 payload = data[at : at + size]
+                try:
+                    sock.sendall(websocket_frame(payload[:2], opcode=0x8))
+                    sock.shutdown(socket.SHUT_WR)
+                except OSError:
+                    pass  # the server may have closed already
                 return struct.unpack(">H", payload[:2])[0] if len(payload) >= 2 else None
             data = data[at + size :]
         try:
@@ -229,11 +236,11 @@ class GameServer:
         sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         return sock
 
-    def connect_websocket(self, timeout=DEFAULT_TIMEOUT, source="127.0.0.1"):
+    def connect_websocket(self, timeout=DEFAULT_TIMEOUT, source="127.0.0.1", headers=()):
         """A game connection over a WebSocket, its handshake done."""
         sock = self.connect(timeout, source, web=True)
         try:
-            websocket_handshake(sock)
+            websocket_handshake(sock, headers=headers)
         except BaseException:
             sock.close()
             raise
