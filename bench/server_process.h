@@ -32,6 +32,8 @@ class ServerProcess {
 
     pid_t pid() const { return pid_; }
     unsigned short port() const { return port_; }
+    // The web port, when started with --web-root (0 otherwise).
+    unsigned short web_port() const { return web_port_; }
     // Lines so far whose first word (up to a space or colon) is prefix.
     std::uint64_t count(const std::string& prefix) const;
     // The lines printed so far, from index from on.
@@ -55,6 +57,7 @@ class ServerProcess {
     std::vector<std::string> lines_;
     std::map<std::string, std::uint64_t> counts_;
     unsigned short port_ = 0;
+    unsigned short web_port_ = 0;
     bool eof_ = false;
 };
 
