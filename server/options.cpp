@@ -14,9 +14,10 @@ namespace {
 const char* const description =
     R"(The Brackenreach game server. Each client opens one TCP connection and sends, with no header and
 no separators, its x position as a 4-byte big-endian signed integer once per frame, then the
-goodbye: the bytes "exit" and a zero byte. The server never writes back. It prints one line per
-event on stdout: listening, joined, goodbye, dropped, left (closed after its goodbye), refused,
-accept_error and, on SIGINT or SIGTERM, a stopped summary.
+goodbye: the bytes "exit" and a zero byte. The server never writes back (to a WebSocket, only its
+handshake and close frames). It prints one line per event on stdout: listening, joined, goodbye,
+dropped, left (closed after its goodbye), refused, accept_error and, on SIGINT or SIGTERM, a
+stopped summary.
 
 With --web-root it also serves the browser game on --web-port: GET / gives index.html, and the
 page's other files (.html, .js, .wasm, .data, .css, .png, .ico, .svg, .json, read once at start
@@ -27,7 +28,7 @@ and is logged, limited and timed out like a TCP connection ("joined #N ADDRESS:P
 const char* const footer =
     R"(A connection that has sent nothing since it connected is closed after --first-byte-timeout
 (or --idle-timeout, if that is shorter), one that has sent something after --idle-timeout of
-silence; 0 turns either rule off.
+silence; 0 turns either rule off (a value that is not 0 but under a nanosecond is refused).
 
 One source address (an IPv4 address, or an IPv6 /64) may hold --max-per-address connections
 open on either port, page requests included, and --max-silent-per-address of its game
@@ -113,14 +114,14 @@ int parse_options(int argc, char** argv, Options& options) {
         ->type_name("N")
         ->capture_default_str();
     app.add_option("--web-root", options.web_root,
-                   "serve the browser game from this directory, and WebSockets, on --web-port")
+                   "serve the browser game and its WebSockets on --web-port")
         ->type_name("DIR");
     app.add_option("--web-port", options.web_port, "HTTP and WebSocket port, 0 picks a free one")
         ->transform(whole_number(0, 65535))
         ->type_name("PORT")
         ->capture_default_str();
     app.add_option("--trusted-proxy", options.trusted_proxies,
-                   "a reverse proxy's address, whose X-Forwarded-For is believed (repeatable)")
+                   "a reverse proxy whose X-Forwarded-For is believed (repeatable)")
         ->check(ip_address)
         ->type_name("ADDRESS")
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);

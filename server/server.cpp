@@ -187,9 +187,11 @@ void Server::join_websocket(WebSocket ws, const net::ip::address& player, const 
         if (!stopping_) {
             refuse(peer, why, " websocket");
         }
+        // The socket keeps its address's share until it is closed (at most the close timeout).
         auto closing = std::make_shared<WebSocket>(std::move(ws));
+        auto share = std::make_shared<AddressHold>(std::move(open));
         closing->async_close(boost::beast::websocket::close_code::try_again_later,
-                             [closing](const error_code&) {});
+                             [closing, share](const error_code&) {});
         return;
     }
     if (!counted) {
