@@ -76,7 +76,11 @@ Server::SilenceLimit Server::silence_limit(bool heard_from) const {
                             : SilenceLimit{idle_timeout_, "idle_timeout"};
 }
 
-bool Server::trusted_proxy(const net::ip::address& address) const {
+bool Server::trusted_proxy(net::ip::address address) const {
+    // A listener on "::" sees an IPv4 proxy as its IPv4-mapped IPv6 address.
+    if (address.is_v6() && address.to_v6().is_v4_mapped()) {
+        address = net::ip::make_address_v4(net::ip::v4_mapped, address.to_v6());
+    }
     return std::find(trusted_proxies_.begin(), trusted_proxies_.end(), address) !=
            trusted_proxies_.end();
 }

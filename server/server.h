@@ -50,7 +50,7 @@ class Server {
     // For the web sessions.
     const WebFiles& files() const { return files_; }
     AddressLimits& address_limits() { return limits_; }
-    bool trusted_proxy(const net::ip::address& address) const;
+    bool trusted_proxy(net::ip::address address) const;
     // Sessions add themselves while they live, so that a stop can end them.
     void add_web_session(HttpSession* session) { web_sessions_.insert(session); }
     void remove_web_session(HttpSession* session) { web_sessions_.erase(session); }
