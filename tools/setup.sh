@@ -7,7 +7,7 @@ set -euo pipefail
 
 build_pkgs=(cmake g++ make pkg-config
   libsdl1.2-dev libsdl-image1.2-dev libsdl-mixer1.2-dev libsdl-net1.2-dev libsdl-ttf2.0-dev
-  libsimpleini-dev libasio-dev libcli11-dev fonts-crosextra-carlito fontconfig
+  libsimpleini-dev libboost-dev libcli11-dev fonts-crosextra-carlito fontconfig
   xvfb xdotool x11-utils imagemagick python3 scdoc help2man)
 # libsdl1.2-compat: the suites run the client on sdl12-compat as well as on classic SDL 1.2
 # (on Debian 13, where sdl12-compat is the only SDL 1.2, it is a transitional package).
