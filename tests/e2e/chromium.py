@@ -160,6 +160,7 @@ class Tab:
 
     def __init__(self, browser, url):
         self.browser = browser
+        self.closed = False
         self.console = []          # the page's console.log lines (the program's log), in order
         self.warnings = []         # its other console lines and uncaught exceptions
         self._changed = threading.Condition()
@@ -244,5 +245,7 @@ class Tab:
         return path
 
     def close(self):
-        """Closes the tab as a player does: the page's pagehide and unload handlers run."""
-        self.browser.send("Target.closeTarget", {"targetId": self.target})
+        """Closes the tab as a player does: the page's pagehide and unload handlers run. Once."""
+        if not self.closed:
+            self.closed = True
+            self.browser.send("Target.closeTarget", {"targetId": self.target})
