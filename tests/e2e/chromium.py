@@ -26,6 +26,10 @@ FLAGS = ["--headless=new", "--no-sandbox", "--disable-gpu", "--remote-debugging-
          "--no-first-run", "--no-default-browser-check", "--disable-extensions",
          "--window-size=1024,768", "--mute-audio"]
 
+# True once the game's first pass has drawn: the map covers the canvas, opaque.
+FIRST_FRAME = ("(function () { var c = document.getElementById('canvas');"
+               " return c.getContext('2d').getImageData(c.width / 2, c.height / 2, 1, 1).data[3] > 0; })()")
+
 # Hang guard for one command, never a measure of speed.
 COMMAND_TIMEOUT = 30.0
 

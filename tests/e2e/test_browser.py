@@ -13,22 +13,19 @@ import unittest
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from harness import (ARTIFACTS, SOURCE_DIR, Image, Workdir, Xvfb, network_config, run_client,  # noqa: E402
                      start_game_server, stop_game_server)
+from chromium import CHROMIUM, FIRST_FRAME  # noqa: E402
 
 SITE = os.environ.get("BRACKENREACH_WEB_SITE", os.path.join(SOURCE_DIR, "build-web", "site"))
 PLAYER = (400, 300)
 MAP = (1280, 960)
 GOODBYE = r"^goodbye #(\d+) updates=(\d+) last_x=(\d+)$"
 
-# The canvas has pixels once the first pass has drawn: the map covers it, opaque.
-FIRST_FRAME = ("(function () { var c = document.getElementById('canvas');"
-               " return c.getContext('2d').getImageData(c.width / 2, c.height / 2, 1, 1).data[3] > 0; })()")
 
 
 def why_not_runnable():
     if not os.path.exists(os.path.join(SITE, "index.html")):
         return ("no web build at %s (tools/test.sh builds it; by hand: "
                 "emcmake cmake -S . -B build-web && cmake --build build-web)" % SITE)
-    from chromium import CHROMIUM
     if not os.access(CHROMIUM, os.X_OK):
         return "Debian's chromium is not installed (tools/setup.sh test installs it)"
     return None
