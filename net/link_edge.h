@@ -1,0 +1,31 @@
+// The platform's side of the server link: opening the connection within the deadline, waiting
+// for room to send, and bounding the name lookup. net/link.cpp keeps the policy (what a stall
+// is, when the server is given up, the log lines) and calls only these and SDL_net's own calls;
+// each platform implements them in a file of its own (link_edge_desktop.cpp on the desktop).
+#pragma once
+
+#include <SDL_net.h>
+
+// Prepares the next SDLNet_ResolveHost to end within lookup_deadline_s where the platform's
+// resolver takes such settings; elsewhere does nothing.
+void edge_bound_name_lookup();
+
+// SDLNet_TCP_Open(address), given up after connect_deadline_ms: null on failure, with
+// *timed_out true when the deadline ended it. On success SDLNet_TCP_Send on the socket returns
+// at once with what fitted (0 when nothing did) instead of waiting for room, where the platform
+// can arrange it (see edge_wait_for_room). Lets the platform run while it waits.
+TCPsocket edge_open(IPaddress* address, bool* timed_out);
+
+enum class Room {
+    ready,     // there is room, or the wait was cut short: try the send again
+    timed_out, // no room came within the wait
+    broken,    // the connection failed, or its sends wait for room themselves: do not wait here
+};
+
+// Waits up to ms (more than 0) for room to send on the socket edge_open returned, never longer.
+// Lets the platform run while it waits.
+Room edge_wait_for_room(int ms);
+
+// Bytes that sends handed to the connection and that have not yet left for the server: 0 once
+// the server has taken everything it was sent; -1 when the platform cannot tell.
+long edge_unsent_bytes();

@@ -1,0 +1,175 @@
+// The server link's edge on Linux: glibc's resolver settings, a timer signal for the connect
+// deadline, and the socket under SDL_net found and made non-blocking so that waiting for room is
+// done here, with poll.
+#include "net/link_edge.h"
+
+#include "net/link_bounds.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/sockios.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <resolv.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdlib>
+#include <ctime>
+#include <vector>
+
+namespace {
+
+// The descriptor under the socket edge_open returned, non-blocking; -1 when it could not be
+// found, and the sends then block as SDL_net's do.
+int server_fd = -1;
+
+volatile std::sig_atomic_t connect_deadline_passed = 0;
+
+extern "C" void on_connect_deadline(int) {
+    connect_deadline_passed = 1;
+}
+
+// After the deadline the signal comes again at this interval, in case the first one arrived
+// just before connect() started waiting and so interrupted nothing.
+constexpr long deadline_repeat_ns = 100L * 1000 * 1000;
+
+// SDLNet_TCP_Open makes a blocking connect() with no time limit: a server whose host drops
+// the SYNs holds it for over two minutes. A timer signal with a handler that does not restart
+// system calls makes connect() fail with EINTR at the deadline; SDL_net then closes the socket.
+// The signal is aimed at this thread: sent to the process it could land on an audio or GL
+// thread and interrupt nothing here.
+TCPsocket open_within_deadline(IPaddress* address) {
+    struct sigaction action {};
+    struct sigaction previous {};
+    action.sa_handler = on_connect_deadline;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;
+    sigaction(SIGALRM, &action, &previous);
+
+    sigevent notice{};
+    notice.sigev_notify = SIGEV_THREAD_ID;
+    notice.sigev_signo = SIGALRM;
+    notice._sigev_un._tid = gettid();
+    timer_t timer{};
+    const bool armed = timer_create(CLOCK_MONOTONIC, &notice, &timer) == 0;
+    if (armed) {
+        itimerspec when{};
+        when.it_value.tv_sec = connect_deadline_ms / 1000;
+        when.it_value.tv_nsec = (connect_deadline_ms % 1000) * 1000L * 1000;
+        when.it_interval.tv_nsec = deadline_repeat_ns;
+        timer_settime(timer, 0, &when, nullptr);
+    }
+    TCPsocket opened = SDLNet_TCP_Open(address);
+    if (armed) {
+        timer_delete(timer); // a signal already sent has been handled by now: it was ours
+    }
+    sigaction(SIGALRM, &previous, nullptr);
+    return opened;
+}
+
+// Descriptors of this process's sockets.
+std::vector<int> open_sockets() {
+    std::vector<int> sockets;
+    DIR* dir = opendir("/proc/self/fd");
+    if (dir == nullptr) {
+        return sockets;
+    }
+    while (const dirent* entry = readdir(dir)) {
+        char* end = nullptr;
+        const long fd = std::strtol(entry->d_name, &end, 10);
+        struct stat info {};
+        if (*end == '\0' && end != entry->d_name && fstat(static_cast<int>(fd), &info) == 0 &&
+            S_ISSOCK(info.st_mode)) {
+            sockets.push_back(static_cast<int>(fd));
+        }
+    }
+    closedir(dir);
+    return sockets;
+}
+
+// SDL_net keeps its socket's descriptor to itself. The one it opened is the socket that was not
+// there before SDLNet_TCP_Open and whose far end is the address it was given.
+int find_descriptor(const std::vector<int>& before, const IPaddress& address) {
+    for (const int fd : open_sockets()) {
+        if (std::find(before.begin(), before.end(), fd) != before.end()) {
+            continue;
+        }
+        sockaddr_in peer{};
+        socklen_t size = sizeof peer;
+        if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &size) == 0 &&
+            peer.sin_family == AF_INET && peer.sin_addr.s_addr == address.host &&
+            peer.sin_port == address.port) {
+            return fd;
+        }
+    }
+    return -1;
+}
+
+// Non-blocking, SDL_net's send loop stops at a full buffer instead of waiting in it; the wait
+// is then edge_wait_for_room's. Left blocking (-1) if anything fails.
+int unblocked_descriptor(const std::vector<int>& before, const IPaddress& address) {
+    const int fd = find_descriptor(before, address);
+    if (fd < 0) {
+        return -1;
+    }
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) {
+        return -1;
+    }
+    return fd;
+}
+
+} // namespace
+
+// glibc asks an unanswering name server for 5 s, twice, and each server in turn. These
+// settings belong to this thread's resolver state, which SDLNet_ResolveHost uses; glibc keeps
+// them rather than reloading resolv.conf over them.
+void edge_bound_name_lookup() {
+    if (res_init() != 0) {
+        return;
+    }
+    const ResolverTiming timing =
+        bounded_resolver_timing(ResolverTiming{_res.retrans, _res.retry}, _res.nscount);
+    _res.retrans = timing.retrans;
+    _res.retry = timing.retry;
+}
+
+TCPsocket edge_open(IPaddress* address, bool* timed_out) {
+    const std::vector<int> before = open_sockets();
+    connect_deadline_passed = 0;
+    TCPsocket opened = open_within_deadline(address);
+    *timed_out = opened == nullptr && connect_deadline_passed != 0;
+    if (opened != nullptr) {
+        server_fd = unblocked_descriptor(before, *address);
+    }
+    return opened;
+}
+
+Room edge_wait_for_room(int ms) {
+    if (server_fd < 0) {
+        return Room::broken;
+    }
+    pollfd room{server_fd, POLLOUT, 0};
+    const int ready = poll(&room, 1, ms);
+    if (ready == 0) {
+        return Room::timed_out;
+    }
+    if (ready > 0 && (room.revents & (POLLERR | POLLHUP)) != 0) {
+        return Room::broken;
+    }
+    return Room::ready; // room, or a signal cut the wait short
+}
+
+long edge_unsent_bytes() {
+    int unsent = 0;
+    if (server_fd < 0 || ioctl(server_fd, SIOCOUTQNSD, &unsent) != 0) {
+        return -1;
+    }
+    return unsent;
+}
