@@ -17,7 +17,7 @@ KEYS = {"ArrowRight": 39, "ArrowDown": 40, "ArrowLeft": 37}
 def main(url, shot):
     with Browser() as browser:
         tab = browser.new_tab(url + "?name=Demo")
-        tab.wait_until("!document.getElementById('start').disabled", timeout=60)
+        tab.wait_until("document.body.dataset.state == 'ready'", timeout=60)
         tab.evaluate("document.getElementById('start').click()", user_gesture=True)
         tab.wait_until(FIRST_FRAME, timeout=30)
         for key, seconds in (("ArrowRight", 1.5), ("ArrowDown", 1.0), ("ArrowLeft", 0.5)):

@@ -25,7 +25,7 @@ void SDLNet_Quit(void);
 
 // The browser looks names up itself when the WebSocket opens, so a name always "resolves" here
 // (to a stand-in address Emscripten maps back to the name); an unknown host shows as a failed
-// open. -1 only for an empty name.
+// open. -1 only for an empty name (h_errno then says HOST_NOT_FOUND, as the resolver would).
 int SDLNet_ResolveHost(IPaddress* address, const char* host, Uint16 port);
 
 // Opens the WebSocket and waits, handing control to the browser, until it is open or has failed;
@@ -33,8 +33,8 @@ int SDLNet_ResolveHost(IPaddress* address, const char* host, Uint16 port);
 TCPsocket SDLNet_TCP_Open(IPaddress* address);
 
 // Sends all of data as one message, or nothing: len when it went, 0 when the socket's send buffer
-// has no room for it or the connection is closed (SDL_net's count of bytes sent on a socket that
-// takes none). Never waits.
+// is full or the connection is closed (SDL_net's count of bytes sent on a socket that takes
+// none). Never waits.
 int SDLNet_TCP_Send(TCPsocket sock, const void* data, int len);
 
 void SDLNet_TCP_Close(TCPsocket sock);
@@ -44,10 +44,15 @@ void SDLNet_TCP_Close(TCPsocket sock);
 // to cut a wait short, so the deadline is set here instead.
 void SDLNet_Web_SetOpenLimit(int ms);
 
-// Not SDL_net's. Bytes sock can take now; -1 when its connection is closed. A WebSocket takes
-// every message at once and queues what the network has not taken yet (bufferedAmount), so a
-// send buffer of a TCP socket's size is kept here, and "room" means room in it.
+// Not SDL_net's. Room left in sock's send buffer, in bytes: more than 0 when the next send goes
+// (whole, though it may be longer), 0 when the buffer is full, -1 when the connection is closed.
+// A WebSocket takes every message at once and queues what the network has not taken yet
+// (bufferedAmount), so a send buffer of a TCP socket's size is kept here, and room is room in it.
 int SDLNet_Web_Room(TCPsocket sock);
+
+// Not SDL_net's. Bytes sent on sock that the browser has not yet handed to the network; -1 when
+// the connection is closed.
+long SDLNet_Web_Unsent(TCPsocket sock);
 
 // Not SDL_net's. Whether SDLNet_TCP_Open gave up at the limit rather than on a failure.
 int SDLNet_Web_OpenTimedOut(void);

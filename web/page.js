@@ -16,6 +16,12 @@
   var running = false;   // main() has started and not ended
   var problem = false;   // a problem message is showing
 
+  // loading, ready, running or ended: for styles, and for whoever drives the page.
+  function setState(state) {
+    document.body.dataset.state = state;
+  }
+  setState('loading');
+
   function say(text, isProblem) {
     if (problem && !isProblem) return; // a problem stays visible until something worse
     message.textContent = text;
@@ -72,6 +78,7 @@
 
   function run() {
     running = true;
+    setState('running');
     say('Connecting to the game server at ' + serverHost + ':' + serverPort + ' ...');
     writeSettings();
     canvas.focus();
@@ -93,6 +100,7 @@
 
   if (typeof WebAssembly !== 'object' || typeof WebAssembly.instantiate !== 'function') {
     say('This browser cannot run the game: it has no WebAssembly (or it is switched off).', true);
+    startButton.disabled = true;
     startButton.textContent = 'Unavailable';
     return;
   }
@@ -137,8 +145,7 @@
       loaded = true;
       progress.value = progress.max;
       progress.hidden = true;
-      startButton.disabled = wanted;
-      if (!wanted) startButton.textContent = 'Start';
+      if (!wanted) setState('ready');
       // The link's WebSocket (the program opens one, to the server that served the page).
       var opened = false;
       Module.websocket.on('open', function () {
@@ -155,11 +162,13 @@
     },
     onExit: function (status) {
       running = false;
+      setState('ended');
       say('The game has ended' + (status ? ' (status ' + status + ')' : '') +
         '. Reload the page to play again.', status !== 0);
     },
     onAbort: function (what) {
       running = false;
+      setState('ended');
       say('The game stopped with an error: ' + what + '. Reload the page to try again.', true);
     },
   };

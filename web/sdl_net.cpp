@@ -64,6 +64,7 @@ int SDLNet_ResolveHost(IPaddress* address, const char* host, Uint16 port) {
     }
     const hostent* entry = *host != '\0' ? gethostbyname(host) : nullptr;
     if (entry == nullptr || entry->h_length != static_cast<int>(sizeof address->host)) {
+        h_errno = HOST_NOT_FOUND;
         return -1;
     }
     std::memcpy(&address->host, entry->h_addr, sizeof address->host);
@@ -98,7 +99,7 @@ TCPsocket SDLNet_TCP_Open(IPaddress* address) {
 }
 
 int SDLNet_TCP_Send(TCPsocket sock, const void* data, int len) {
-    if (len <= 0 || SDLNet_Web_Room(sock) < len) {
+    if (len <= 0 || SDLNet_Web_Room(sock) <= 0) {
         return 0;
     }
     const ssize_t sent = send(sock->fd, data, static_cast<size_t>(len), 0);
@@ -125,6 +126,14 @@ int SDLNet_Web_Room(TCPsocket sock) {
         return -1;
     }
     return std::max(0, send_buffer_bytes - buffered);
+}
+
+long SDLNet_Web_Unsent(TCPsocket sock) {
+    int buffered = 0;
+    if (brackenreach_websocket_state(sock->fd, &buffered) != websocket_open) {
+        return -1;
+    }
+    return buffered;
 }
 
 int SDLNet_Web_OpenTimedOut(void) {

@@ -112,8 +112,8 @@ class Browser:
     def listen(self, session, callback):
         self._listeners.append((session, callback))
 
-    def new_tab(self, url):
-        return Tab(self, url)
+    def new_tab(self, url, count_bytes=False):
+        return Tab(self, url, count_bytes)
 
     def process_ids(self):
         """Chromium's own process and all of its descendants (renderer, GPU, network ...)."""
@@ -162,8 +162,10 @@ class Browser:
 class Tab:
     """One page: its console lines, script evaluation, key presses and closing."""
 
-    def __init__(self, browser, url):
+    def __init__(self, browser, url, count_bytes=False):
+        """count_bytes: the page's downloads are counted (received_bytes) and never cached."""
         self.browser = browser
+        self.received_bytes = 0    # with count_bytes: bytes of every response, headers included
         self.closed = False
         self.console = []          # the page's console.log lines (the program's log), in order
         self.warnings = []         # its other console lines and uncaught exceptions
@@ -173,6 +175,9 @@ class Tab:
         browser.listen(self.session, self._event)
         self.send("Runtime.enable")
         self.send("Page.enable")
+        if count_bytes:
+            self.send("Network.enable")
+            self.send("Network.setCacheDisabled", {"cacheDisabled": True})
         self.send("Page.navigate", {"url": url})
 
     def _event(self, method, params):
@@ -181,6 +186,8 @@ class Tab:
             with self._changed:
                 (self.console if params.get("type") == "log" else self.warnings).append(text)
                 self._changed.notify_all()
+        elif method == "Network.loadingFinished":
+            self.received_bytes += int(params.get("encodedDataLength", 0))
         elif method == "Runtime.exceptionThrown":
             details = params.get("exceptionDetails", {})
             text = details.get("exception", {}).get("description") or details.get("text", "")

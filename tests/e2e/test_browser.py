@@ -53,7 +53,7 @@ class BrowserTest(unittest.TestCase):
         """A tab with the page loaded; settings (INI text) replace config.ini before Start."""
         tab = self.browser.new_tab(url + "?name=" + name)
         self.addCleanup(tab.close)
-        tab.wait_until("!document.getElementById('start').disabled")
+        tab.wait_until("document.body.dataset.state == 'ready'")
         if settings is not None:
             tab.evaluate("FS.writeFile('/config.ini', %r)" % settings)
         return tab
