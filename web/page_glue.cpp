@@ -9,9 +9,10 @@ bool page_closing = false;
 
 // Closing the tab ends the page before the frame loop gets another pass, so the goodbye cannot
 // wait for the loop's end: the page's pagehide handler calls this, and the goodbye leaves at once
-// through the same send as at the end of main. The page never lets the program run on after it
-// (a page brought back from the browser's cache is loaded afresh), so main's own goodbye never
-// follows this one.
+// through the same send as at the end of main. The browser may still run a pass or two before
+// the page is gone, which would put updates after the goodbye; so the connection then ends here,
+// as the end of a desktop process ends it, and the link, finding no server, sends nothing more.
+// The WebSocket's close follows whatever it still holds, the goodbye included.
 extern "C" EMSCRIPTEN_KEEPALIVE void brackenreach_page_closing() {
     if (page_closing) {
         return;
@@ -19,4 +20,6 @@ extern "C" EMSCRIPTEN_KEEPALIVE void brackenreach_page_closing() {
     page_closing = true;
     quit_signalled = 1;
     send_message("exit");
+    SDLNet_TCP_Close(server);
+    server = nullptr;
 }

@@ -111,8 +111,11 @@ class BrowserTest(unittest.TestCase):
                     time.sleep(0.3)
                     tab.close()
                     goodbye = server.wait_for(GOODBYE, timeout=10)
+                    # The page may run a pass after it said goodbye: nothing may follow it.
+                    left = server.wait_for(r"^left #\d+ after_goodbye=(\d+) ", timeout=10)
                 finally:
                     lines = stop_game_server(server)
+                self.assertEqual("0", left.group(1), lines)
                 walked = int(goodbye.group(3)) - PLAYER[0]
                 print("cap %d: %d px in %.3f s, %s updates" % (cap, walked, held, goodbye.group(2)))
                 self.assertGreater(walked / held, 115, lines)
