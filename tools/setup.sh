@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages Brackenreach needs, and only those missing; safe to run again.
 #   tools/setup.sh            what building and playing needs
-#   tools/setup.sh test       ... plus what the test suite needs
+#   tools/setup.sh web        ... plus the browser build and headless Chromium (tools/play.sh --web)
+#   tools/setup.sh test       ... plus what the test suite needs (the browser's part included)
 #   tools/setup.sh all        ... plus the sanitizer, fuzzing and benchmark tools
 set -euo pipefail
 
@@ -14,13 +15,16 @@ build_pkgs=(cmake g++ make pkg-config
 test_pkgs=(googletest libgtest-dev libx11-dev dpkg-dev file libsdl1.2-compat iproute2
   lintian appstream desktop-file-utils systemd)
 extra_pkgs=(clang libclang-rt-dev valgrind gnuplot-nox time)
+# The browser build (emcc, with its system libraries prebuilt) and the browser its tests drive.
+web_pkgs=(emscripten chromium)
 
 want=("${build_pkgs[@]}")
 case "${1:-}" in
   "") ;;
-  test) want+=("${test_pkgs[@]}") ;;
-  all) want+=("${test_pkgs[@]}" "${extra_pkgs[@]}") ;;
-  *) echo "usage: $0 [test|all]" >&2; exit 2 ;;
+  web) want+=("${web_pkgs[@]}") ;;
+  test) want+=("${test_pkgs[@]}" "${web_pkgs[@]}") ;;
+  all) want+=("${test_pkgs[@]}" "${web_pkgs[@]}" "${extra_pkgs[@]}") ;;
+  *) echo "usage: $0 [web|test|all]" >&2; exit 2 ;;
 esac
 
 missing=()
