@@ -14,7 +14,7 @@
 // Writes a fixed 64 KiB block of updates as fast as the server takes it, then the goodbye.
 class Flood {
   public:
-    Flood(asio::io_context& io, std::uint64_t bytes) : peer(io), limit_(bytes) {
+    Flood(net::io_context& io, std::uint64_t bytes) : peer(io), limit_(bytes) {
         for (std::size_t i = 0; i < block_.size() / 4; ++i) {
             write_uint32_be(static_cast<std::uint32_t>(i), &block_[i * 4]);
         }
@@ -35,24 +35,24 @@ class Flood {
         if (bytes_ >= limit_ || Clock::now() >= deadline_) {
             seconds_ = seconds_between(started_, Clock::now());
             peer.sent = bytes_ / 4;
-            asio::async_write(peer.socket, asio::buffer(goodbye_bytes),
-                              [this](const asio::error_code& ec, std::size_t) {
-                                  peer.failed = peer.failed || static_cast<bool>(ec);
-                                  done_ = true;
-                              });
+            net::async_write(peer.socket, net::buffer(goodbye_bytes),
+                             [this](const error_code& ec, std::size_t) {
+                                 peer.failed = peer.failed || static_cast<bool>(ec);
+                                 done_ = true;
+                             });
             return;
         }
-        asio::async_write(peer.socket, asio::buffer(block_),
-                          [this](const asio::error_code& ec, std::size_t size) {
-                              bytes_ += size;
-                              if (ec) {
-                                  peer.failed = true;
-                                  peer.sent = bytes_ / 4;
-                                  done_ = true;
-                                  return;
-                              }
-                              write();
-                          });
+        net::async_write(peer.socket, net::buffer(block_),
+                         [this](const error_code& ec, std::size_t size) {
+                             bytes_ += size;
+                             if (ec) {
+                                 peer.failed = true;
+                                 peer.sent = bytes_ / 4;
+                                 done_ = true;
+                                 return;
+                             }
+                             write();
+                         });
     }
 
     std::array<unsigned char, 65536> block_{};
@@ -68,7 +68,7 @@ class Flood {
 // closed with FIN or RST (garbage), or two updates and half a frame cut by an RST (reset).
 class Churner {
   public:
-    Churner(asio::io_context& io, tcp::endpoint endpoint, bool garbage, unsigned seed)
+    Churner(net::io_context& io, tcp::endpoint endpoint, bool garbage, unsigned seed)
         : io_(io), endpoint_(endpoint), garbage_(garbage), random_(seed), pause_(io) {}
 
     void start(Clock::time_point deadline) {
@@ -86,7 +86,7 @@ class Churner {
             return;
         }
         socket_ = std::make_unique<tcp::socket>(io_);
-        socket_->async_connect(endpoint_, [this](const asio::error_code& ec) {
+        socket_->async_connect(endpoint_, [this](const error_code& ec) {
             if (ec) {
                 again();
                 return;
@@ -101,18 +101,18 @@ class Churner {
             } else {
                 data_ = {0, 0, 0, 1, 0, 0, 0, 2, 0, 0};
             }
-            asio::async_write(*socket_, asio::buffer(data_),
-                              [this](const asio::error_code& error, std::size_t size) {
-                                  bytes_ += size;
-                                  close(error || !garbage_ || random_() % 2 == 0);
-                              });
+            net::async_write(*socket_, net::buffer(data_),
+                             [this](const error_code& error, std::size_t size) {
+                                 bytes_ += size;
+                                 close(error || !garbage_ || random_() % 2 == 0);
+                             });
         });
     }
 
     void close(bool reset) {
-        asio::error_code ignored;
+        error_code ignored;
         if (reset) {
-            socket_->set_option(asio::socket_base::linger(true, 0), ignored);
+            socket_->set_option(net::socket_base::linger(true, 0), ignored);
         }
         socket_->close(ignored);
         again();
@@ -120,18 +120,18 @@ class Churner {
 
     void again() {
         pause_.expires_after(std::chrono::milliseconds(random_() % (garbage_ ? 100 : 40)));
-        pause_.async_wait([this](const asio::error_code& ec) {
+        pause_.async_wait([this](const error_code& ec) {
             if (!ec) {
                 open();
             }
         });
     }
 
-    asio::io_context& io_;
+    net::io_context& io_;
     tcp::endpoint endpoint_;
     bool garbage_;
     std::mt19937 random_;
-    asio::steady_timer pause_;
+    net::steady_timer pause_;
     std::unique_ptr<tcp::socket> socket_;
     std::vector<unsigned char> data_;
     Clock::time_point deadline_;

@@ -12,9 +12,12 @@ key=value lines, ending with verdict=holds or verdict=fails reasons=...
 
   steady: K clients send timestamped updates at the rate for D seconds, then the goodbye; the
           server runs with --latency-probe, so its summary gives the send-to-decode delay.
+          --websocket: the same over WebSockets, each update one binary message.
   abuse:  idle connections, byte-at-a-time writers, a flood, random garbage and abrupt resets
           while well-behaved clients must lose no update; then a burst of silent connections
-          against a second server at its own defaults, and how long it keeps a client out.)";
+          against a second server at its own defaults, and how long it keeps a client out; then
+          one address (127.0.0.2) holding and reopening every connection it can against a
+          third, and how long a player from 127.0.0.1 waits meanwhile.)";
 
 CLI::Option* add_count(CLI::App& app, const char* name, std::size_t& count, unsigned long lo,
                        unsigned long hi, const char* help) {
@@ -48,6 +51,9 @@ int parse_load_options(int argc, char** argv, Options& options) {
               "connects in flight at once");
     const char* const steady = "steady";
     add_count(app, "--clients", options.clients, 1, 1000000, "clients")->group(steady);
+    app.add_flag("--websocket", options.websocket,
+                 "clients speak WebSocket to the web port, one message an update")
+        ->group(steady);
     const char* const abuse = "abuse";
     add_count(app, "--good", options.good, 0, 1000000, "well-behaved clients")->group(abuse);
     add_count(app, "--idle", options.idle, 0, 1000000, "connections that send one byte")

@@ -20,6 +20,8 @@ struct Options {
     // The server's default --max-clients: a burst this size fills every slot.
     std::size_t silent = 256;
     std::size_t connect_burst = 200;
+    // steady: the clients over WebSockets to the web port instead of TCP to the game port.
+    bool websocket = false;
 };
 
 // Fills options from the command line. Returns -1 when the run should start; else the exit

@@ -12,3 +12,7 @@ int run_abuse(const Options& options);
 // lines and adds to verdict.
 class Verdict;
 void run_silent_burst(const Options& options, Verdict& verdict);
+// The last part: one address (127.0.0.2) holding every connection the server lets it and
+// reopening each as soon as it closes, against a server at its own defaults, while a player from
+// 127.0.0.1 tries to join every 50 ms.
+void run_one_address(const Options& options, Verdict& verdict);

@@ -54,8 +54,10 @@ std::string ServerProcess::start(const std::string& path, const std::vector<std:
     ::close(fds[1]);
     reader_ = std::thread([this, fd = fds[0]] { read_lines(fd); });
     std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait_for(lock, std::chrono::seconds(10), [this] { return port_ != 0 || eof_; });
-    if (port_ == 0) {
+    const bool web = std::find(args.begin(), args.end(), "--web-root") != args.end();
+    changed_.wait_for(lock, std::chrono::seconds(10),
+                      [&] { return (port_ != 0 && (!web || web_port_ != 0)) || eof_; });
+    if (port_ == 0 || (web && web_port_ == 0)) {
         return "the server printed no listening line";
     }
     return "";
@@ -147,6 +149,9 @@ void ServerProcess::read_lines(int fd) {
         unsigned port = 0;
         if (port_ == 0 && std::sscanf(line.c_str(), "listening on 127.0.0.1:%u", &port) == 1) {
             port_ = static_cast<unsigned short>(port);
+        }
+        if (std::sscanf(line.c_str(), "serving the page at http://127.0.0.1:%u/", &port) == 1) {
+            web_port_ = static_cast<unsigned short>(port);
         }
         const std::size_t space = line.find_first_of(" :");
         ++counts_[line.substr(0, space)];

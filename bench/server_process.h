@@ -3,7 +3,7 @@
 // CPU read from /proc.
 #pragma once
 
-#include <asio.hpp>
+#include "server/net.h"
 
 #include <algorithm>
 #include <condition_variable>
@@ -32,6 +32,8 @@ class ServerProcess {
 
     pid_t pid() const { return pid_; }
     unsigned short port() const { return port_; }
+    // The web port, when started with --web-root (0 otherwise).
+    unsigned short web_port() const { return web_port_; }
     // Lines so far whose first word (up to a space or colon) is prefix.
     std::uint64_t count(const std::string& prefix) const;
     // The lines printed so far, from index from on.
@@ -55,6 +57,7 @@ class ServerProcess {
     std::vector<std::string> lines_;
     std::map<std::string, std::uint64_t> counts_;
     unsigned short port_ = 0;
+    unsigned short web_port_ = 0;
     bool eof_ = false;
 };
 
@@ -66,14 +69,13 @@ bool server_started(ServerProcess& server, const std::string& path,
 // Samples the server's resident memory every 50 ms while the loop runs.
 class MemorySampler {
   public:
-    MemorySampler(asio::io_context& io, const ServerProcess& server)
-        : timer_(io), server_(server) {}
+    MemorySampler(net::io_context& io, const ServerProcess& server) : timer_(io), server_(server) {}
     void start() {
         const ProcSample now = server_.sample();
         last_ = now.rss_kib;
         peak_ = std::max(peak_, now.rss_kib);
         timer_.expires_after(std::chrono::milliseconds(50));
-        timer_.async_wait([this](const asio::error_code& ec) {
+        timer_.async_wait([this](const error_code& ec) {
             if (!ec) {
                 start();
             }
@@ -84,7 +86,7 @@ class MemorySampler {
     long last_kib() const { return last_; }
 
   private:
-    asio::steady_timer timer_;
+    net::steady_timer timer_;
     const ServerProcess& server_;
     long peak_ = -1;
     long last_ = -1;

@@ -7,27 +7,58 @@
 #include "net/wire.h"
 
 #include <cstdint>
+#include <cstdio>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include <stdlib.h>
+#include <unistd.h>
+
 int run_steady(const Options& options) {
     const double seconds = options.seconds > 0 ? options.seconds : 10;
     const double period_us = 1e6 / options.rate;
+    // Every client comes from 127.0.0.1: the per-address limits are not what this measures.
+    std::vector<std::string> args{"--max-clients",
+                                  std::to_string(options.clients + 16),
+                                  "--idle-timeout",
+                                  "60",
+                                  "--latency-probe",
+                                  "--max-per-address",
+                                  "0",
+                                  "--max-silent-per-address",
+                                  "0"};
+    char web_root[] = "/tmp/server_load-web-XXXXXX";
+    if (options.websocket) {
+        if (::mkdtemp(web_root) == nullptr) {
+            say("error=mkdtemp");
+            return 1;
+        }
+        std::ofstream(std::string(web_root) + "/index.html") << "<!doctype html>\n";
+        args.insert(args.end(), {"--web-root", web_root, "--web-port", "0"});
+    }
     ServerProcess server;
-    if (!server_started(server, options.server,
-                        {"--max-clients", std::to_string(options.clients + 16), "--idle-timeout",
-                         "60", "--latency-probe"})) {
+    const bool started = server_started(server, options.server, args);
+    if (options.websocket) {
+        std::remove((std::string(web_root) + "/index.html").c_str());
+        ::rmdir(web_root);
+    }
+    if (!started) {
         return 1;
     }
-    asio::io_context io;
-    auto guard = asio::make_work_guard(io);
+    net::io_context io;
+    auto guard = net::make_work_guard(io);
     MemorySampler memory(io, server);
     memory.start();
-    const tcp::endpoint endpoint(asio::ip::make_address("127.0.0.1"), server.port());
+    const tcp::endpoint endpoint(net::ip::make_address("127.0.0.1"),
+                                 options.websocket ? server.web_port() : server.port());
 
     std::vector<std::unique_ptr<Peer>> owned;
     const std::vector<Peer*> peers = make_peers(io, options.clients, owned);
+    for (Peer* peer : peers) {
+        peer->websocket = options.websocket;
+    }
     const auto connect_start = Clock::now();
     const double connect_timeout = 20 + static_cast<double>(options.clients) / 500;
     connect_peers(
@@ -39,7 +70,8 @@ int run_steady(const Options& options) {
         connected += peer->connected ? 1 : 0;
     }
     say("mode=steady clients=" + std::to_string(options.clients) + " seconds=" + fixed(seconds, 1) +
-        " rate=" + fixed(options.rate, 0));
+        " rate=" + fixed(options.rate, 0) +
+        " transport=" + (options.websocket ? "websocket" : "tcp"));
     say("connected=" + std::to_string(connected) +
         " joined=" + std::to_string(server.count("joined")) +
         " connect_s=" + fixed(seconds_between(connect_start, Clock::now()), 2));
@@ -75,7 +107,8 @@ int run_steady(const Options& options) {
         " missing_goodbyes=" + std::to_string(result.missing_goodbyes) +
         " unflushed_bytes=" + std::to_string(result.unflushed_bytes));
     say("server_cpu_s=" + fixed(cpu, 2) + " server_cpu_pct=" + fixed(100 * cpu / window, 1) +
-        " window_s=" + fixed(window, 2));
+        " window_s=" + fixed(window, 2) + " server_cpu_us_per_update=" +
+        fixed(result.received > 0 ? cpu * 1e6 / static_cast<double>(result.received) : 0, 2));
     say("server_rss_peak_kib=" + std::to_string(memory.peak_kib()) +
         " server_hwm_kib=" + std::to_string(end_sample.hwm_kib));
     say("delay_samples=" + std::to_string(samples) + " delay_median_us=" + std::to_string(median) +

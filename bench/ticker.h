@@ -16,7 +16,7 @@ class Ticker {
   public:
     static constexpr std::size_t phases = 16;
 
-    Ticker(asio::io_context& io, std::vector<Peer*> peers, double rate, double seconds,
+    Ticker(net::io_context& io, std::vector<Peer*> peers, double rate, double seconds,
            std::function<std::uint32_t(const Peer&)> make_x)
         : timer_(io), peers_(std::move(peers)), period_(1.0 / rate),
           total_(static_cast<std::uint64_t>(rate * seconds + 0.5)), make_x_(std::move(make_x)) {}
@@ -47,7 +47,7 @@ class Ticker {
     // lateness shows as lag instead of silently stretching the schedule.
     void tick() {
         timer_.expires_at(due(ticks_));
-        timer_.async_wait([this](const asio::error_code& ec) {
+        timer_.async_wait([this](const error_code& ec) {
             if (ec) {
                 return;
             }
@@ -97,7 +97,7 @@ class Ticker {
         }
     }
 
-    asio::steady_timer timer_;
+    net::steady_timer timer_;
     std::vector<Peer*> peers_;
     double period_;
     std::uint64_t total_;

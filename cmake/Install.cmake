@@ -35,7 +35,23 @@ install(SCRIPT ${BRACKENREACH_PACKAGING}/InstallDirs.cmake ALL_COMPONENTS)
 
 # --- the client: package brackenreach ---
 
+# Stripping (cpack's CPACK_STRIP_FILES, `cmake --install --strip`) runs a plain `strip`, which
+# keeps the compiler's .comment and .note sections; Debian's dh_strip drops both, and lintian
+# notes a shipped binary that keeps them. Installed after the binary in dir (relative to the
+# prefix, or absolute; it may name a variable of the install script).
+function(brackenreach_strip_like_debian component dir name)
+  install(CODE "if(CMAKE_INSTALL_DO_STRIP)
+  set(dir \"${dir}\")
+  if(NOT IS_ABSOLUTE \"\${dir}\")
+    set(dir \"\${CMAKE_INSTALL_PREFIX}/\${dir}\")
+  endif()
+  execute_process(COMMAND \"${CMAKE_STRIP}\" --remove-section=.comment --remove-section=.note
+    \"\$ENV{DESTDIR}\${dir}/${name}\" COMMAND_ERROR_IS_FATAL ANY)
+endif()" COMPONENT ${component})
+endfunction()
+
 install(TARGETS brackenreach RUNTIME DESTINATION ${BRACKENREACH_LIBEXEC_DIR} COMPONENT brackenreach)
+brackenreach_strip_like_debian(brackenreach ${BRACKENREACH_LIBEXEC_DIR} brackenreach)
 install(FILES data/config.ini DESTINATION ${BRACKENREACH_DATA_DIR} COMPONENT brackenreach)
 install(DIRECTORY data/img data/audio DESTINATION ${BRACKENREACH_DATA_DIR} COMPONENT brackenreach)
 install(FILES data/brackenreach.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications
@@ -70,6 +86,7 @@ install(PROGRAMS ${CMAKE_BINARY_DIR}/launcher/brackenreach DESTINATION "\${BRACK
 
 install(TARGETS brackenreach-server RUNTIME DESTINATION "\${BRACKENREACH_GAMES_DIR}"
   COMPONENT brackenreach-server)
+brackenreach_strip_like_debian(brackenreach-server "\${BRACKENREACH_GAMES_DIR}" brackenreach-server)
 # The operator's options are in an EnvironmentFile the unit reads, a conffile in the package: an
 # edit survives upgrades and takes a restart, no daemon-reload, and no unit syntax to learn.
 configure_file(cmake/InstallService.cmake.in ${BRACKENREACH_PACKAGING}/InstallService.cmake @ONLY)

@@ -5,6 +5,15 @@
 #include "server/server.h"
 
 #include <algorithm>
+#include <cstring>
+
+namespace websocket = boost::beast::websocket;
+
+Connection::Connection(Server& server, std::variant<tcp::socket, WebSocket> link, std::uint64_t id,
+                       AddressHold open, AddressHold silent)
+    : server_(server), link_(std::move(link)),
+      silence_timer_(std::visit([](auto& l) { return l.get_executor(); }, link_)), id_(id),
+      open_(std::move(open)), silent_(std::move(silent)) {}
 
 void Connection::start() {
     read();
@@ -12,20 +21,32 @@ void Connection::start() {
 }
 
 void Connection::read() {
-    socket_.async_read_some(
-        asio::buffer(buffer_),
-        [self = shared_from_this()](const asio::error_code& ec, std::size_t size) {
-            self->on_read(ec, size);
-        });
+    auto handler = [self = shared_from_this()](const error_code& ec, std::size_t size) {
+        self->on_read(ec, size);
+    };
+    if (auto* ws = std::get_if<WebSocket>(&link_)) {
+        ws->async_read_some(net::buffer(buffer_), std::move(handler));
+    } else {
+        std::get<tcp::socket>(link_).async_read_some(net::buffer(buffer_), std::move(handler));
+    }
 }
 
-void Connection::on_read(const asio::error_code& ec, std::size_t size) {
+void Connection::on_read(const error_code& ec, std::size_t size) {
     if (ended_) {
+        return;
+    }
+    const auto* ws = std::get_if<WebSocket>(&link_);
+    // The stream is binary; a browser that sends text is not our client.
+    if (ws != nullptr && !ec && ws->got_text()) {
+        end("websocket_error", "text_frame");
         return;
     }
     if (size > 0) {
         last_activity_ = Clock::now();
-        heard_from_ = true;
+        if (!heard_from_) {
+            heard_from_ = true;
+            silent_.release();
+        }
         const StreamDecoder::Event event = server_.latency_probe()
                                                ? feed_probing(buffer_.data(), size)
                                                : decoder_.feed(buffer_.data(), size);
@@ -41,15 +62,19 @@ void Connection::on_read(const asio::error_code& ec, std::size_t size) {
     }
     if (!ec) {
         read();
-    } else if (ec == asio::error::eof) {
+    } else if (ec == net::error::eof || ec == websocket::error::closed) {
         if (decoder_.finish() == StreamDecoder::Event::protocol_error) {
             end("protocol_error", error_name(decoder_.error()));
         } else {
             end("closed");
         }
-    } else if (ec == asio::error::connection_reset) {
+    } else if (ec == net::error::connection_reset) {
         end("reset");
-    } else if (ec != asio::error::operation_aborted) {
+    } else if (ec == websocket::error::message_too_big) {
+        end("websocket_error", "message_too_big");
+    } else if (ec == websocket::condition::protocol_violation) {
+        end("websocket_error", "bad_frame");
+    } else if (ec != net::error::operation_aborted) {
         end("error", ec.message());
     }
 }
@@ -82,23 +107,48 @@ StreamDecoder::Event Connection::feed_probing(const unsigned char* data, std::si
 // the first-byte limit for the idle one; the timer, still set for the old deadline, then finds
 // the connection alive and re-arms for the new one.
 void Connection::wait_silence() {
-    const auto limit = server_.silence_limit(heard_from_);
-    if (limit == asio::steady_timer::duration::zero()) {
+    const Server::SilenceLimit limit = server_.silence_limit(heard_from_);
+    if (limit.after == Server::Duration::zero()) {
         return;
     }
-    silence_timer_.expires_at(last_activity_ + limit);
-    silence_timer_.async_wait([self = shared_from_this()](const asio::error_code& ec) {
+    silence_timer_.expires_at(last_activity_ + limit.after);
+    silence_timer_.async_wait([self = shared_from_this()](const error_code& ec) {
         if (ec || self->ended_) {
             return;
         }
-        const auto now_limit = self->server_.silence_limit(self->heard_from_);
-        if (now_limit != asio::steady_timer::duration::zero() &&
-            Clock::now() >= self->last_activity_ + now_limit) {
-            self->end(self->heard_from_ ? "idle_timeout" : "first_byte_timeout");
+        const Server::SilenceLimit now_limit = self->server_.silence_limit(self->heard_from_);
+        if (now_limit.after != Server::Duration::zero() &&
+            Clock::now() >= self->last_activity_ + now_limit.after) {
+            self->end(now_limit.reason);
         } else {
             self->wait_silence();
         }
     });
+}
+
+// A WebSocket that is still open gets a close frame with the reason's code (RFC 6455, 7.4.1);
+// its socket closes when the peer answers or the stream's close timeout runs out. One whose
+// peer closed, reset or broke the protocol is already closed or closing.
+void Connection::close_link(const char* reason) {
+    error_code ignored;
+    auto* ws = std::get_if<WebSocket>(&link_);
+    if (ws == nullptr) {
+        std::get<tcp::socket>(link_).close(ignored);
+        return;
+    }
+    if (!ws->is_open()) {
+        ws->next_layer().close(ignored);
+        return;
+    }
+    websocket::close_code code = websocket::close_code::policy_error;
+    if (std::strcmp(reason, "shutdown") == 0) {
+        code = websocket::close_code::going_away;
+    } else if (std::strcmp(reason, "websocket_error") == 0) {
+        code = websocket::close_code::unknown_data; // the text frame; others closed already
+    } else if (decoder_.goodbye_seen()) {
+        code = websocket::close_code::normal;
+    }
+    ws->async_close(code, [self = shared_from_this()](const error_code&) {});
 }
 
 void Connection::end(const char* reason, const std::string& detail) {
@@ -106,8 +156,7 @@ void Connection::end(const char* reason, const std::string& detail) {
         return;
     }
     ended_ = true;
-    asio::error_code ignored;
-    socket_.close(ignored);
+    close_link(reason);
     silence_timer_.cancel();
     std::string line;
     if (decoder_.goodbye_seen()) {

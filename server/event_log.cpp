@@ -8,6 +8,6 @@ void log_line(const std::string& line) {
     std::fflush(stdout);
 }
 
-std::string endpoint_text(const asio::ip::tcp::endpoint& endpoint) {
+std::string endpoint_text(const net::ip::tcp::endpoint& endpoint) {
     return endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
 }

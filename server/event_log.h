@@ -2,7 +2,7 @@
 // harnesses parse.
 #pragma once
 
-#include <asio.hpp>
+#include "server/net.h"
 
 #include <string>
 
@@ -10,4 +10,4 @@
 void log_line(const std::string& line);
 
 // "address:port", as every event line names a peer.
-std::string endpoint_text(const asio::ip::tcp::endpoint& endpoint);
+std::string endpoint_text(const net::ip::tcp::endpoint& endpoint);

@@ -1,14 +1,16 @@
 // brackenreach-server: the Brackenreach game server. It accepts the clients' TCP connections,
 // decodes each one's stream of x updates and its goodbye, and prints one line per event on
-// stdout. It never writes to a client. This file is the entry: options, signals, the loop.
+// stdout. It never writes game data to a client. With a web root it also serves the browser
+// game and takes its WebSockets. This file is the entry: options, the page's files, the loop.
 #include "server/options.h"
 #include "server/server.h"
 
-#include <asio.hpp>
+#include "server/net.h"
 
 #include <csignal>
 #include <cstdio>
 #include <string>
+#include <utility>
 
 int main(int argc, char** argv) {
     Options options;
@@ -16,11 +18,19 @@ int main(int argc, char** argv) {
     if (status >= 0) {
         return status;
     }
-    // The server never writes to clients, but a stray write to a closed socket must not kill it.
+    WebFiles files;
+    if (!options.web_root.empty()) {
+        const std::string wrong = files.load(options.web_root);
+        if (!wrong.empty()) {
+            std::fprintf(stderr, "brackenreach-server: --web-root: %s\n", wrong.c_str());
+            return 2;
+        }
+    }
+    // A write to a socket the peer has closed must not kill the server.
     std::signal(SIGPIPE, SIG_IGN);
 
-    asio::io_context io;
-    Server server(io, options);
+    net::io_context io;
+    Server server(io, options, std::move(files));
     const std::string failure = server.start();
     if (!failure.empty()) {
         std::fprintf(stderr, "brackenreach-server: %s\n", failure.c_str());

@@ -2,23 +2,46 @@
 
 #include "server/command_line.h"
 
-#include <asio.hpp>
+#include "server/net.h"
 
 #include <CLI/CLI.hpp>
+
+#include <chrono>
+#include <cstdlib>
 
 namespace {
 
 const char* const description =
     R"(The Brackenreach game server. Each client opens one TCP connection and sends, with no header and
 no separators, its x position as a 4-byte big-endian signed integer once per frame, then the
-goodbye: the bytes "exit" and a zero byte. The server never writes back. It prints one line per
-event on stdout: listening, joined, goodbye, dropped, left (closed after its goodbye), refused,
-accept_error and, on SIGINT or SIGTERM, a stopped summary.)";
+goodbye: the bytes "exit" and a zero byte. The server never writes back (to a WebSocket, only its
+handshake and close frames). It prints one line per event on stdout: listening, joined, goodbye,
+dropped, left (closed after its goodbye), refused, accept_error and, on SIGINT or SIGTERM, a
+stopped summary.
+
+With --web-root it also serves the browser game on --web-port: GET / gives index.html, and the
+page's other files (.html, .js, .wasm, .data, .css, .png, .ico, .svg, .json, read once at start
+from the top of that directory) are served by name from memory; nothing else is. A WebSocket
+to / (subprotocol "binary") carries the same byte stream, each binary message appended to it,
+and is logged, limited and timed out like a TCP connection ("joined #N ADDRESS:PORT websocket").)";
 
 const char* const footer =
     R"(A connection that has sent nothing since it connected is closed after --first-byte-timeout
 (or --idle-timeout, if that is shorter), one that has sent something after --idle-timeout of
-silence; 0 turns either rule off.
+silence; 0 turns either rule off (a value that is not 0 but under a nanosecond is refused).
+
+One source address (an IPv4 address, or an IPv6 /64) may hold --max-per-address connections
+open on either port, page requests included, and --max-silent-per-address of its game
+connections may have sent nothing yet; more are refused ("refused ... reason=address_limit" or
+"reason=silent_limit"), 0 lifts the limit. Behind a reverse proxy every player arrives from the
+proxy: with --trusted-proxy ADDRESS, a WebSocket passed on from that address counts for, and is
+logged as, the last address in its X-Forwarded-For header ("joined #N PLAYER via PROXY:PORT
+websocket"); the proxy's page requests are not limited per address.
+
+Web requests get a status and nothing else: 404 for unknown paths, 405 for methods other than
+GET and HEAD, 400 for malformed requests, 413 for a body, 431 for headers over 8 KiB; a request
+must arrive whole within 5 s. WebSocket text frames are closed with 1003, messages over 64 KiB
+with 1009, broken frames with 1002; a WebSocket refused by the limits above with 1013.
 
 --latency-probe reads each x as the sender's CLOCK_MONOTONIC time in microseconds modulo 2^31
 (the sender runs on the same machine) and, before the stopped summary, prints "latency:
@@ -26,9 +49,24 @@ samples=N median_us=M p99_us=P max_us=X" (median and p99 at most 1/32 high; 0 wi
 
 const CLI::Validator ip_address(
     [](std::string& text) -> std::string {
-        asio::error_code ec;
-        asio::ip::make_address(text, ec);
+        error_code ec;
+        net::ip::make_address(text, ec);
         return ec ? "needs an IP address, got '" + text + "'" : "";
+    },
+    "");
+
+// 0 means never, so a value that is not 0 but rounds to no time at all on the timers' clock
+// would quietly switch the rule off.
+const CLI::Validator not_rounding_to_zero(
+    [](std::string& text) -> std::string {
+        const double seconds = std::strtod(text.c_str(), nullptr);
+        const auto ticks = std::chrono::duration_cast<net::steady_timer::duration>(
+            std::chrono::duration<double>(seconds));
+        return seconds != 0 && ticks.count() == 0
+                   ? "'" + text +
+                         "' is below the timers' resolution (1 ns) and would mean never; "
+                         "use 0 for never"
+                   : "";
     },
     "");
 
@@ -36,6 +74,7 @@ const CLI::Validator ip_address(
 void add_timeout(CLI::App& app, const char* name, double& seconds, const char* help) {
     app.add_option(name, seconds, help)
         ->transform(real_number(0, 1000000))
+        ->check(not_rounding_to_zero)
         ->type_name("SECONDS")
         ->capture_default_str();
 }
@@ -64,6 +103,28 @@ int parse_options(int argc, char** argv, Options& options) {
                 "close a connection silent this long; fractions allowed");
     add_timeout(app, "--first-byte-timeout", options.first_byte_timeout_seconds,
                 "close a connection that sends nothing this long after connecting");
+    app.add_option("--max-per-address", options.max_per_address,
+                   "connections one address may hold open, 0: no limit")
+        ->transform(whole_number(0, 1000000))
+        ->type_name("N")
+        ->capture_default_str();
+    app.add_option("--max-silent-per-address", options.max_silent_per_address,
+                   "of those, game connections that have sent nothing yet, 0: no limit")
+        ->transform(whole_number(0, 1000000))
+        ->type_name("N")
+        ->capture_default_str();
+    app.add_option("--web-root", options.web_root,
+                   "serve the browser game and its WebSockets on --web-port")
+        ->type_name("DIR");
+    app.add_option("--web-port", options.web_port, "HTTP and WebSocket port, 0 picks a free one")
+        ->transform(whole_number(0, 65535))
+        ->type_name("PORT")
+        ->capture_default_str();
+    app.add_option("--trusted-proxy", options.trusted_proxies,
+                   "a reverse proxy whose X-Forwarded-For is believed (repeatable)")
+        ->check(ip_address)
+        ->type_name("ADDRESS")
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     app.add_flag("--latency-probe", options.latency_probe,
                  "measure the send-to-decode delay of clock-stamped updates (below)")
         ->disable_flag_override();

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 struct Options {
     std::string host = "127.0.0.1";
@@ -15,6 +16,19 @@ struct Options {
     // runs out, so a burst of max_clients of them keeps every player out this long.
     double first_byte_timeout_seconds = 5;
     bool latency_probe = false;
+    // Per source address (an IPv4 address, an IPv6 /64): connections open at once on either
+    // port, and of those, game connections that have sent nothing yet; 0 for no limit. Players
+    // behind one NAT share an address: 32 lets a classroom or a LAN party in while one address
+    // holds at most an eighth of the default 256 slots. A real client is silent for the ~30 ms
+    // before its first frame (1.6 s under valgrind), so 8 silent at once means 9 players from one
+    // address starting within the same few tens of milliseconds.
+    std::size_t max_per_address = 32;
+    std::size_t max_silent_per_address = 8;
+    // Empty: no page and no WebSocket listener.
+    std::string web_root;
+    unsigned short web_port = 8080;
+    // Reverse proxies whose X-Forwarded-For names the player behind a WebSocket it passes on.
+    std::vector<std::string> trusted_proxies;
 };
 
 // Fills options from the command line. Returns -1 when the server should run; else the exit

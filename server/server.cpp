@@ -1,6 +1,7 @@
 #include "server/server.h"
 
 #include "server/event_log.h"
+#include "server/http_session.h"
 
 #include <algorithm>
 #include <chrono>
@@ -13,31 +14,52 @@ Server::Duration seconds_to_duration(double seconds) {
     return std::chrono::duration_cast<Server::Duration>(std::chrono::duration<double>(seconds));
 }
 
+// Returns an empty string when acceptor listens on endpoint, else why not.
+std::string listen_on(tcp::acceptor& acceptor, const tcp::endpoint& endpoint) {
+    error_code ec;
+    acceptor.open(endpoint.protocol(), ec);
+    if (!ec) {
+        acceptor.set_option(net::socket_base::reuse_address(true), ec);
+    }
+    if (!ec) {
+        acceptor.bind(endpoint, ec);
+    }
+    if (!ec) {
+        acceptor.listen(net::socket_base::max_listen_connections, ec);
+    }
+    return ec ? "cannot listen on " + endpoint_text(endpoint) + ": " + ec.message() : "";
+}
+
 } // namespace
 
-Server::Server(asio::io_context& io, const Options& options)
-    : options_(options), acceptor_(io), retry_timer_(io), signals_(io, SIGINT, SIGTERM),
+Server::Server(net::io_context& io, const Options& options, WebFiles files)
+    : options_(options), files_(std::move(files)),
+      limits_(options.max_per_address, options.max_silent_per_address), acceptor_(io),
+      web_acceptor_(io), retry_timer_(io), web_retry_timer_(io), signals_(io, SIGINT, SIGTERM),
       idle_timeout_(seconds_to_duration(options.idle_timeout_seconds)),
-      first_byte_timeout_(seconds_to_duration(options.first_byte_timeout_seconds)) {}
+      first_byte_timeout_(seconds_to_duration(options.first_byte_timeout_seconds)) {
+    for (const auto& text : options.trusted_proxies) {
+        trusted_proxies_.push_back(net::ip::make_address(text));
+    }
+}
 
 std::string Server::start() {
-    asio::error_code ec;
-    const asio::ip::tcp::endpoint endpoint(asio::ip::make_address(options_.host), options_.port);
-    acceptor_.open(endpoint.protocol(), ec);
-    if (!ec) {
-        acceptor_.set_option(asio::socket_base::reuse_address(true), ec);
+    const auto host = net::ip::make_address(options_.host);
+    std::string failure = listen_on(acceptor_, tcp::endpoint(host, options_.port));
+    if (failure.empty() && !options_.web_root.empty()) {
+        failure = listen_on(web_acceptor_, tcp::endpoint(host, options_.web_port));
     }
-    if (!ec) {
-        acceptor_.bind(endpoint, ec);
-    }
-    if (!ec) {
-        acceptor_.listen(asio::socket_base::max_listen_connections, ec);
-    }
-    if (ec) {
-        return "cannot listen on " + endpoint_text(endpoint) + ": " + ec.message();
+    if (!failure.empty()) {
+        return failure;
     }
     log_line("listening on " + endpoint_text(acceptor_.local_endpoint()));
-    signals_.async_wait([this](const asio::error_code& error, int) {
+    if (web_acceptor_.is_open()) {
+        const std::string address = host.is_v6() ? "[" + host.to_string() + "]" : host.to_string();
+        log_line("serving the page at http://" + address + ":" +
+                 std::to_string(web_acceptor_.local_endpoint().port()) + "/");
+        accept_web();
+    }
+    signals_.async_wait([this](const error_code& error, int) {
         if (!error) {
             stop();
         }
@@ -46,14 +68,21 @@ std::string Server::start() {
     return "";
 }
 
-Server::Duration Server::silence_limit(bool heard_from) const {
-    if (heard_from || first_byte_timeout_ == Duration::zero()) {
-        return idle_timeout_;
+Server::SilenceLimit Server::silence_limit(bool heard_from) const {
+    const bool first_byte_rules =
+        !heard_from && first_byte_timeout_ != Duration::zero() &&
+        (idle_timeout_ == Duration::zero() || first_byte_timeout_ <= idle_timeout_);
+    return first_byte_rules ? SilenceLimit{first_byte_timeout_, "first_byte_timeout"}
+                            : SilenceLimit{idle_timeout_, "idle_timeout"};
+}
+
+bool Server::trusted_proxy(net::ip::address address) const {
+    // A listener on "::" sees an IPv4 proxy as its IPv4-mapped IPv6 address.
+    if (address.is_v6() && address.to_v6().is_v4_mapped()) {
+        address = net::ip::make_address_v4(net::ip::v4_mapped, address.to_v6());
     }
-    if (idle_timeout_ == Duration::zero()) {
-        return first_byte_timeout_;
-    }
-    return std::min(first_byte_timeout_, idle_timeout_);
+    return std::find(trusted_proxies_.begin(), trusted_proxies_.end(), address) !=
+           trusted_proxies_.end();
 }
 
 void Server::on_end(std::uint64_t id, std::uint64_t updates, bool said_goodbye) {
@@ -64,46 +93,130 @@ void Server::on_end(std::uint64_t id, std::uint64_t updates, bool said_goodbye) 
     connections_.erase(id);
 }
 
+std::string Server::game_refusal(const AddressLimits::Key& key, bool new_socket) const {
+    if (connections_.size() >= options_.max_clients) {
+        return "reason=connection_limit max_clients=" + std::to_string(options_.max_clients);
+    }
+    return limits_.refusal(key, new_socket, true);
+}
+
+void Server::refuse(const std::string& peer, const std::string& why, const char* kind) {
+    ++refused_;
+    log_line("refused " + peer + " " + why + kind);
+}
+
+void Server::join(std::variant<tcp::socket, WebSocket> link, const std::string& peer,
+                  const char* kind, AddressHold open, AddressHold silent) {
+    const std::uint64_t id = ++clients_;
+    log_line("joined #" + std::to_string(id) + " " + peer + kind);
+    auto connection = std::make_shared<Connection>(*this, std::move(link), id, std::move(open),
+                                                   std::move(silent));
+    connections_[id] = connection;
+    connection->start();
+}
+
+void Server::retry_accept(tcp::acceptor& acceptor, const error_code& ec, void (Server::*again)()) {
+    // EMFILE and its kin persist while the backlog is non-empty; retrying at once would spin,
+    // and giving up would leave the game without a server.
+    log_line("accept_error retry_in_ms=100 detail=" + ec.message());
+    auto& timer = &acceptor == &acceptor_ ? retry_timer_ : web_retry_timer_;
+    timer.expires_after(std::chrono::milliseconds(100));
+    timer.async_wait([this, again](const error_code& error) {
+        if (!error && !stopping_) {
+            (this->*again)();
+        }
+    });
+}
+
 void Server::accept() {
-    acceptor_.async_accept(peer_, [this](const asio::error_code& ec, asio::ip::tcp::socket socket) {
+    acceptor_.async_accept(peer_, [this](const error_code& ec, tcp::socket socket) {
         if (stopping_) {
             return;
         }
         if (ec) {
-            // EMFILE and its kin persist while the backlog is non-empty; retrying at once
-            // would spin, and giving up would leave the game without a server.
-            log_line("accept_error retry_in_ms=100 detail=" + ec.message());
-            retry_timer_.expires_after(std::chrono::milliseconds(100));
-            retry_timer_.async_wait([this](const asio::error_code& error) {
-                if (!error && !stopping_) {
-                    accept();
-                }
-            });
+            retry_accept(acceptor_, ec, &Server::accept);
             return;
         }
-        if (connections_.size() >= options_.max_clients) {
-            ++refused_;
-            log_line("refused " + endpoint_text(peer_) + " reason=connection_limit max_clients=" +
-                     std::to_string(options_.max_clients));
-            asio::error_code ignored;
+        const AddressLimits::Key key = AddressLimits::key_of(peer_.address());
+        const std::string why = game_refusal(key, true);
+        if (!why.empty()) {
+            refuse(endpoint_text(peer_), why, "");
+            error_code ignored;
             socket.close(ignored);
         } else {
-            const std::uint64_t id = ++clients_;
-            log_line("joined #" + std::to_string(id) + " " + endpoint_text(peer_));
-            auto connection = std::make_shared<Connection>(*this, std::move(socket), id);
-            connections_[id] = connection;
-            connection->start();
+            join(std::move(socket), endpoint_text(peer_), "",
+                 AddressHold(limits_, key, true, false), AddressHold(limits_, key, false, true));
         }
         accept();
     });
 }
 
+// Page requests are bounded in all by --max-clients too, apart from the game connections, so
+// that neither can crowd out the other.
+void Server::accept_web() {
+    web_acceptor_.async_accept(web_peer_, [this](const error_code& ec, tcp::socket socket) {
+        if (stopping_) {
+            return;
+        }
+        if (ec) {
+            retry_accept(web_acceptor_, ec, &Server::accept_web);
+            return;
+        }
+        const bool proxy = trusted_proxy(web_peer_.address());
+        const AddressLimits::Key key = AddressLimits::key_of(web_peer_.address());
+        std::string why = proxy ? "" : limits_.refusal(key, true, false);
+        if (web_sessions_.size() >= options_.max_clients) {
+            why = "reason=connection_limit max_clients=" + std::to_string(options_.max_clients);
+        }
+        if (!why.empty()) {
+            refuse(endpoint_text(web_peer_), why, " http");
+            error_code ignored;
+            socket.close(ignored);
+        } else {
+            std::make_shared<HttpSession>(*this, std::move(socket),
+                                          proxy ? AddressHold()
+                                                : AddressHold(limits_, key, true, false))
+                ->start();
+        }
+        accept_web();
+    });
+}
+
+void Server::join_websocket(WebSocket ws, const net::ip::address& player, const std::string& peer,
+                            AddressHold open) {
+    const AddressLimits::Key key = AddressLimits::key_of(player);
+    const bool counted = open.holds();
+    const std::string why = game_refusal(key, !counted);
+    if (stopping_ || !why.empty()) {
+        if (!stopping_) {
+            refuse(peer, why, " websocket");
+        }
+        // The socket keeps its address's share until it is closed (at most the close timeout).
+        auto closing = std::make_shared<WebSocket>(std::move(ws));
+        auto share = std::make_shared<AddressHold>(std::move(open));
+        closing->async_close(boost::beast::websocket::close_code::try_again_later,
+                             [closing, share](const error_code&) {});
+        return;
+    }
+    if (!counted) {
+        open = AddressHold(limits_, key, true, false);
+    }
+    join(std::move(ws), peer, " websocket", std::move(open),
+         AddressHold(limits_, key, false, true));
+}
+
 void Server::stop() {
     stopping_ = true;
-    asio::error_code ignored;
+    error_code ignored;
     acceptor_.close(ignored);
+    web_acceptor_.close(ignored);
     retry_timer_.cancel();
-    // end() erases from connections_, so walk a copy.
+    web_retry_timer_.cancel();
+    // Each ends by removing itself, so walk copies.
+    const auto sessions = web_sessions_;
+    for (HttpSession* session : sessions) {
+        session->stop();
+    }
     const auto open = connections_;
     for (const auto& entry : open) {
         entry.second->end("shutdown");

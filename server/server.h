@@ -1,33 +1,44 @@
-// The listening side: accepts connections up to the limit, keeps the table of open ones, ends
-// them all on SIGINT or SIGTERM and prints the summary. Single-threaded on one io_context, so
-// connections share no state that needs locking.
+// The listening side: accepts game connections on the TCP port and, with a web root, page
+// requests and WebSockets on the web port, up to the limits (in all, and per address); keeps
+// the table of open game connections, ends them all on SIGINT or SIGTERM and prints the summary.
+// Single-threaded on one io_context, so connections share no state that needs locking.
 #pragma once
 
+#include "server/address_limits.h"
 #include "server/connection.h"
 #include "server/delay_histogram.h"
+#include "server/net.h"
 #include "server/options.h"
-
-#include <asio.hpp>
+#include "server/web_files.h"
 
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
+#include <vector>
+
+class HttpSession;
 
 // Made by main, lives until io.run() returns.
 class Server {
   public:
-    using Duration = asio::steady_timer::duration;
+    using Duration = net::steady_timer::duration;
 
-    Server(asio::io_context& io, const Options& options);
+    // files: the page (empty without --web-root).
+    Server(net::io_context& io, const Options& options, WebFiles files);
 
     // Returns an empty string when listening, else why not.
     std::string start();
 
-    // How long a connection may stay silent before it is closed; zero: for ever. Before its
-    // first byte, the first-byte timeout, or the idle timeout where that is shorter (or the
-    // first-byte one is 0); after it, the idle timeout.
-    Duration silence_limit(bool heard_from) const;
+    // How long a connection may stay silent before it is closed (zero: for ever), and the
+    // reason its line then gives. Before its first byte, the shorter of the first-byte and the
+    // idle timeout that are on; after it, the idle timeout.
+    struct SilenceLimit {
+        Duration after;
+        const char* reason;
+    };
+    SilenceLimit silence_limit(bool heard_from) const;
 
     void on_goodbye() { ++goodbyes_; }
 
@@ -36,18 +47,48 @@ class Server {
 
     void on_end(std::uint64_t id, std::uint64_t updates, bool said_goodbye);
 
+    // For the web sessions.
+    const WebFiles& files() const { return files_; }
+    AddressLimits& address_limits() { return limits_; }
+    bool trusted_proxy(net::ip::address address) const;
+    // Sessions add themselves while they live, so that a stop can end them.
+    void add_web_session(HttpSession* session) { web_sessions_.insert(session); }
+    void remove_web_session(HttpSession* session) { web_sessions_.erase(session); }
+    bool stopping() const { return stopping_; }
+    // A WebSocket whose handshake is done: joins it as a game connection, or closes it with
+    // 1013 (try again later) when the limits refuse it. player: the address it counts for;
+    // peer: how its lines name it; open: its socket's share of its address's count (empty
+    // behind a trusted proxy, whose player is counted here).
+    void join_websocket(WebSocket ws, const net::ip::address& player, const std::string& peer,
+                        AddressHold open);
+
   private:
     void accept();
+    void accept_web();
     void stop();
+    // The refusal's "reason=..." text for one more game connection, or empty when it fits.
+    std::string game_refusal(const AddressLimits::Key& key, bool new_socket) const;
+    void refuse(const std::string& peer, const std::string& why, const char* kind);
+    void join(std::variant<tcp::socket, WebSocket> link, const std::string& peer, const char* kind,
+              AddressHold open, AddressHold silent);
+    // Retries an accept after EMFILE and its kin.
+    void retry_accept(tcp::acceptor& acceptor, const error_code& ec, void (Server::*again)());
 
     Options options_;
-    asio::ip::tcp::acceptor acceptor_;
-    asio::ip::tcp::endpoint peer_;
-    asio::steady_timer retry_timer_;
-    asio::signal_set signals_;
+    WebFiles files_;
+    AddressLimits limits_;
+    std::vector<net::ip::address> trusted_proxies_;
+    tcp::acceptor acceptor_;
+    tcp::endpoint peer_;
+    tcp::acceptor web_acceptor_;
+    tcp::endpoint web_peer_;
+    net::steady_timer retry_timer_;
+    net::steady_timer web_retry_timer_;
+    net::signal_set signals_;
     Duration idle_timeout_;
     Duration first_byte_timeout_;
     std::map<std::uint64_t, std::shared_ptr<Connection>> connections_;
+    std::set<HttpSession*> web_sessions_;
     bool stopping_ = false;
     std::uint64_t clients_ = 0;
     std::uint64_t updates_ = 0;

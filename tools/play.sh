@@ -5,18 +5,32 @@
 # quit. Without one (a server, a container, CI), it runs a short demo under Xvfb instead:
 # walks the character with scripted key presses, saves a screenshot and closes the window.
 # Either way the server is stopped afterwards and what it saw is printed.
+#
+# tools/play.sh --web plays in the browser instead: builds the browser version too, has the
+# server serve its page on 127.0.0.1:8080 (BRACKENREACH_WEB_PORT) and prints the address to
+# open, then serves until Ctrl-C. Without a display it opens the page in headless Chromium,
+# walks, saves a screenshot and closes the tab.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
+web=0
+if [ "${1:-}" = --web ]; then
+  web=1
+fi
 
 tools/setup.sh
 build=${BUILD_DIR:-build}
 cmake -S . -B "$build" >/dev/null
 cmake --build "$build" -j"$(nproc)"
+web_args=()
+if [ "$web" = 1 ]; then
+  tools/build_web.sh
+  web_args=(--web-root "$root/${WEB_BUILD_DIR:-build-web}/site" --web-port "${BRACKENREACH_WEB_PORT:-8080}")
+fi
 
 port=${BRACKENREACH_PORT:-1337}
 server_log=$(mktemp /tmp/brackenreach-server.XXXXXX)
-"$root/$build/brackenreach-server" --host 127.0.0.1 --port "$port" >"$server_log" 2>&1 &
+"$root/$build/brackenreach-server" --host 127.0.0.1 --port "$port" ${web_args[@]+"${web_args[@]}"} >"$server_log" 2>&1 &
 server_pid=$!
 xvfb_pid=""
 cleanup() {
@@ -32,6 +46,28 @@ for _ in $(seq 50); do
   kill -0 "$server_pid" 2>/dev/null || { echo "the server did not start (port $port busy?)"; exit 1; }
   sleep 0.1
 done
+
+if [ "$web" = 1 ]; then
+  for _ in $(seq 50); do
+    grep -q "^serving the page at " "$server_log" && break
+    sleep 0.1
+  done
+  url=$(sed -n 's/^serving the page at //p' "$server_log" | head -n 1)
+  if [ -z "$url" ]; then
+    echo "the server does not serve the page (web port ${BRACKENREACH_WEB_PORT:-8080} busy?)"
+    exit 1
+  fi
+  if [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then
+    echo "Open $url in a browser to play (?name=YOURNAME sets your name). Ctrl-C stops the server."
+    wait "$server_pid" || true
+    exit 0
+  fi
+  echo "No display: opening $url in headless Chromium for a scripted walk."
+  shot_dir="$root/$build/screenshots"
+  mkdir -p "$shot_dir"
+  python3 tools/web_demo.py "$url" "$shot_dir/web-demo-$(date +%Y%m%d-%H%M%S).png"
+  exit 0
+fi
 
 cd "$build/game"
 if [ "$port" != 1337 ]; then

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Benchmarks brackenreach-server on 127.0.0.1 with bench/server_load: steady load at K = 100 and
-# 1000 clients, then doubling K until the server stops holding (an update lost, or decoded more
+# 1000 clients (and 1000 over WebSockets, "1000ws" in the summary), then doubling K until the server stops holding (an update lost, or decoded more
 # than three frames late) or the load generator itself cannot keep 60 updates a second; then the
 # abuse run. Not part of the test suite. Everything is bounded: about 5 minutes at most.
 #
@@ -28,8 +28,8 @@ started=$(date +%s)
 # Prints the run's lines indented; returns 0 when the verdict is "holds".
 steady() {
   local k=$1 out
-  echo "== steady K=$k, ${per_run} s"
-  out=$(timeout 180 "$load" --server "$server" steady --clients "$k" --seconds "$per_run" || true)
+  echo "== steady K=$k, ${per_run} s ${2:-}"
+  out=$(timeout 180 "$load" --server "$server" steady --clients "$k" --seconds "$per_run" ${2:-} || true)
   printf '%s\n' "$out" | sed 's/^/   /'
   last_out=$out
   grep -q '^verdict=holds' <<<"$out"
@@ -45,7 +45,7 @@ last_fail_out=""
 summary=()
 record() {
   local k=$1 text=$2
-  summary+=("$(printf '%6s %10s %10s %8s %8s %10s %9s %9s  %s' "$k" \
+  summary+=("$(printf '%9s %10s %10s %8s %8s %10s %9s %9s  %s' "$k" \
     "$(pick updates_sent "$text")" "$(pick updates_received "$text")" \
     "$(pick server_cpu_s "$text")" "$(pick server_cpu_pct "$text")" \
     "$(pick server_rss_peak_kib "$text")" "$(pick delay_median_us "$text")" \
@@ -56,6 +56,9 @@ for k in 100 1000; do
   if steady "$k"; then held=$k; fi
   record "$k" "$last_out"
 done
+# The same at 1000 over WebSockets to the web port, the browser game's transport.
+steady 1000 --websocket || true
+record 1000ws "$last_out"
 
 # Doubling, then halving the gap once or twice while the time lasts.
 k=2000
@@ -79,7 +82,7 @@ printf '%s\n' "$abuse_out" | sed 's/^/   /'
 
 echo
 echo "== summary (steady runs of ${per_run} s at 60 updates/s per client; CPU % of one core)"
-printf '%6s %10s %10s %8s %8s %10s %9s %9s  %s\n' K sent received cpu_s cpu_pct \
+printf '%9s %10s %10s %8s %8s %10s %9s %9s  %s\n' K sent received cpu_s cpu_pct \
   rss_peak_kib median_us p99_us verdict
 printf '%s\n' "${summary[@]}"
 if [ "$failed_at" -gt 0 ]; then
@@ -93,4 +96,5 @@ else
 fi
 echo "abuse: $(grep -o 'verdict=.*' <<<"$abuse_out")"
 echo "silent burst: a client kept out $(pick client_locked_out_s "$abuse_out") s"
+echo "one address: a player from another waited $(pick player_wait_s "$abuse_out") s"
 echo "total: $(($(date +%s) - started)) s"

@@ -1,26 +1,30 @@
 #!/usr/bin/env bash
 # Installs the Debian packages Brackenreach needs, and only those missing; safe to run again.
 #   tools/setup.sh            what building and playing needs
-#   tools/setup.sh test       ... plus what the test suite needs
+#   tools/setup.sh web        ... plus the browser build and headless Chromium (tools/play.sh --web)
+#   tools/setup.sh test       ... plus what the test suite needs (the browser's part included)
 #   tools/setup.sh all        ... plus the sanitizer, fuzzing and benchmark tools
 set -euo pipefail
 
 build_pkgs=(cmake g++ make pkg-config
   libsdl1.2-dev libsdl-image1.2-dev libsdl-mixer1.2-dev libsdl-net1.2-dev libsdl-ttf2.0-dev
-  libsimpleini-dev libasio-dev libcli11-dev fonts-crosextra-carlito fontconfig
+  libsimpleini-dev libboost-dev libcli11-dev fonts-crosextra-carlito fontconfig
   xvfb xdotool x11-utils imagemagick python3 scdoc help2man)
 # libsdl1.2-compat: the suites run the client on sdl12-compat as well as on classic SDL 1.2
 # (on Debian 13, where sdl12-compat is the only SDL 1.2, it is a transitional package).
-test_pkgs=(googletest libgtest-dev libx11-dev dpkg-dev file libsdl1.2-compat iproute2
+test_pkgs=(googletest libgtest-dev libx11-dev dpkg-dev file libsdl1.2-compat iproute2 devscripts
   lintian appstream desktop-file-utils systemd)
 extra_pkgs=(clang libclang-rt-dev valgrind gnuplot-nox time)
+# The browser build (emcc, with its system libraries prebuilt) and the browser its tests drive.
+web_pkgs=(emscripten chromium)
 
 want=("${build_pkgs[@]}")
 case "${1:-}" in
   "") ;;
-  test) want+=("${test_pkgs[@]}") ;;
-  all) want+=("${test_pkgs[@]}" "${extra_pkgs[@]}") ;;
-  *) echo "usage: $0 [test|all]" >&2; exit 2 ;;
+  web) want+=("${web_pkgs[@]}") ;;
+  test) want+=("${test_pkgs[@]}" "${web_pkgs[@]}") ;;
+  all) want+=("${test_pkgs[@]}" "${web_pkgs[@]}" "${extra_pkgs[@]}") ;;
+  *) echo "usage: $0 [web|test|all]" >&2; exit 2 ;;
 esac
 
 missing=()

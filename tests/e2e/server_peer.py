@@ -6,6 +6,8 @@ thread; every wait has a timeout so a broken server fails a test instead of hang
 Standard library only.
 """
 
+import base64
+import hashlib
 import os
 import re
 import signal
@@ -34,12 +36,112 @@ def encode_updates(xs):
     return b"".join(struct.pack(">i", x) for x in xs)
 
 
+# --- a minimal WebSocket client (RFC 6455), as the browser game's Emscripten sockets speak it ---
+
+def websocket_request(key, path="/", protocol="binary", headers=()):
+    """An opening handshake's bytes; protocol None offers no subprotocol; headers: more lines."""
+    lines = ["GET " + path + " HTTP/1.1", "Host: 127.0.0.1", "Upgrade: websocket",
+             "Connection: Upgrade", f"Sec-WebSocket-Key: {key}", "Sec-WebSocket-Version: 13"]
+    if protocol:
+        lines.append(f"Sec-WebSocket-Protocol: {protocol}")
+    lines += headers
+    return ("\r\n".join(lines) + "\r\n\r\n").encode()
+
+
+def read_http_head(sock):
+    """Status code and lower-cased headers of the response the server sends first."""
+    data = b""
+    while b"\r\n\r\n" not in data:
+        chunk = sock.recv(1)  # byte by byte: nothing after the head may be consumed
+        if not chunk:
+            raise ConnectionError(f"closed during the response head: {data!r}")
+        data += chunk
+    lines = data.decode("latin-1").split("\r\n")
+    headers = dict(line.split(": ", 1) for line in lines[1:] if ": " in line)
+    return int(lines[0].split()[1]), {k.lower(): v for k, v in headers.items()}
+
+
+def websocket_handshake(sock, protocol="binary", headers=()):
+    """Upgrades a connected socket; returns the response's headers, after checking the accept key
+    and that the subprotocol is the one offered (or none when none was)."""
+    key = base64.b64encode(os.urandom(16)).decode()
+    sock.sendall(websocket_request(key, "/", protocol, headers))
+    status, headers = read_http_head(sock)
+    if status != 101:
+        raise ConnectionError(f"handshake answered {status}")
+    digest = hashlib.sha1((key + "258EAFA5-E914-47DA-95CA-C5AB0DC85B11").encode()).digest()
+    if headers.get("sec-websocket-accept") != base64.b64encode(digest).decode():
+        raise ConnectionError(f"wrong Sec-WebSocket-Accept in {headers}")
+    if headers.get("sec-websocket-protocol") != protocol:
+        raise ConnectionError(f"subprotocol {headers.get('sec-websocket-protocol')!r}, offered {protocol!r}")
+    return headers
+
+
+def websocket_frame(payload, opcode=0x2, fin=True, masked=True):
+    """One frame as a client sends it: binary (0x2) by default, masked with a random key."""
+    size = len(payload)
+    head = bytes([(0x80 if fin else 0) | opcode])
+    bit = 0x80 if masked else 0
+    if size < 126:
+        head += bytes([bit | size])
+    elif size < 65536:
+        head += bytes([bit | 126]) + struct.pack(">H", size)
+    else:
+        head += bytes([bit | 127]) + struct.pack(">Q", size)
+    if not masked:
+        return head + payload
+    key = os.urandom(4)
+    mask = (key * (size // 4 + 1))[:size]
+    return head + key + (int.from_bytes(payload, "big") ^ int.from_bytes(mask, "big")).to_bytes(size, "big")
+
+
+def websocket_messages(data, size=4):
+    """data as binary messages of size bytes, as the browser game sends each update."""
+    return b"".join(websocket_frame(data[i : i + size]) for i in range(0, len(data), size))
+
+
+def websocket_close_code(sock, timeout=DEFAULT_TIMEOUT):
+    """Reads the server's frames until its close frame, answers it as a browser does (a close
+    frame, then the end of the stream) and returns its status code; None when the connection
+    ended without one."""
+    sock.settimeout(timeout)
+    data = b""
+    while True:
+        while len(data) >= 2:
+            size, at = data[1] & 0x7F, 2
+            if size == 126:
+                size, at = struct.unpack(">H", data[2:4])[0], 4
+            elif size == 127:
+                size, at = struct.unpack(">Q", data[2:10])[0], 10
+            if len(data) < at + size:
+                break
+            if data[0] & 0x0F == 0x8:
+                payload = data[at : at + size]
+                try:
+                    sock.sendall(websocket_frame(payload[:2], opcode=0x8))
+                    sock.shutdown(socket.SHUT_WR)
+                except OSError:
+                    pass  # the server may have closed already
+                return struct.unpack(">H", payload[:2])[0] if len(payload) >= 2 else None
+            data = data[at + size :]
+        try:
+            chunk = sock.recv(4096)
+        except ConnectionResetError:
+            return None
+        if not chunk:
+            return None
+        data += chunk
+
+
 class GameServer:
     """A running brackenreach-server and every line it has printed so far."""
 
     # listen: the options that put it on a free port of 127.0.0.1; empty when args say where.
+    # web_root: also serve that directory and WebSockets on a free port (.web_port).
     def __init__(self, path, args=(), preexec_fn=None, timeout=DEFAULT_TIMEOUT,
-                 listen=("--host", "127.0.0.1", "--port", "0")):
+                 listen=("--host", "127.0.0.1", "--port", "0"), web_root=None):
+        if web_root:
+            args = ("--web-root", web_root, "--web-port", "0", *args)
         self.lines = []
         self.stderr_text = ""
         self._changed = threading.Condition()
@@ -64,6 +166,10 @@ class GameServer:
             self.kill()
             raise
         self.port = int(match.group(1))
+        self.web_port = None
+        if web_root:
+            match = self.wait_for(r"^serving the page at http://127\.0\.0\.1:(\d+)/$", timeout=timeout)
+            self.web_port = int(match.group(1))
 
     def _read_stdout(self):
         for line in self.process.stdout:
@@ -121,16 +227,30 @@ class GameServer:
         with self._changed:
             return [line for line in self.lines if regex.search(line)]
 
-    def connect(self, timeout=DEFAULT_TIMEOUT):
-        """A client socket connected to the server, with a hang guard on every call."""
-        sock = socket.create_connection(("127.0.0.1", self.port), timeout=timeout)
+    def connect(self, timeout=DEFAULT_TIMEOUT, source="127.0.0.1", web=False):
+        """A client socket connected to the server (its web port with web), from the loopback
+        address source, with a hang guard on every call."""
+        port = self.web_port if web else self.port
+        sock = socket.create_connection(("127.0.0.1", port), timeout=timeout,
+                                        source_address=(source, 0))
         sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        return sock
+
+    def connect_websocket(self, timeout=DEFAULT_TIMEOUT, source="127.0.0.1", headers=()):
+        """A game connection over a WebSocket, its handshake done."""
+        sock = self.connect(timeout, source, web=True)
+        try:
+            websocket_handshake(sock, headers=headers)
+        except BaseException:
+            sock.close()
+            raise
         return sock
 
     def join(self, sock, timeout=DEFAULT_TIMEOUT):
         """The connection id the server gave this client socket, from its "joined" line."""
-        port = sock.getsockname()[1]
-        match = self.wait_for(rf"^joined #(\d+) 127\.0\.0\.1:{port}$", timeout=timeout)
+        address, port = sock.getsockname()[:2]
+        kind = " websocket" if sock.getpeername()[1] == self.web_port else ""
+        match = self.wait_for(rf"^joined #(\d+) {re.escape(address)}:{port}{kind}$", timeout=timeout)
         return int(match.group(1))
 
     def stop(self, sig=signal.SIGTERM, timeout=DEFAULT_TIMEOUT):
@@ -159,9 +279,10 @@ class GameServer:
                 pipe.close()
 
 
-def start_game_server(path=None, args=(), preexec_fn=None, timeout=DEFAULT_TIMEOUT):
+def start_game_server(path=None, args=(), preexec_fn=None, timeout=DEFAULT_TIMEOUT, web_root=None):
     """Starts the server on a free port of 127.0.0.1; see GameServer.port and .lines."""
-    return GameServer(server_path(path), args, preexec_fn=preexec_fn, timeout=timeout)
+    return GameServer(server_path(path), args, preexec_fn=preexec_fn, timeout=timeout,
+                      web_root=web_root)
 
 
 def stop_game_server(server, timeout=DEFAULT_TIMEOUT):

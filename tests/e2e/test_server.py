@@ -13,14 +13,26 @@ import socket
 import struct
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from server_peer import GOODBYE, encode_updates, server_path, start_game_server  # noqa: E402
+from server_peer import (  # noqa: E402
+    GOODBYE, encode_updates, read_http_head, server_path, start_game_server, websocket_close_code,
+    websocket_frame, websocket_messages, websocket_request)
 
 SERVER = None  # set in main from --server or the environment
+WEB_ROOT = tempfile.TemporaryDirectory(prefix="brackenreach-web-")
+PAGE = b"<!doctype html><title>Brackenreach</title><canvas id=canvas></canvas>\n"
+MODULE = bytes(range(256)) * 400
+# The page's files, and beside them what must never be served.
+for name, data in [("index.html", PAGE), ("brackenreach.wasm", MODULE), ("notes.txt", b"no"),
+                   (".hidden.html", b"no"), ("sub/index.html", b"no")]:
+    os.makedirs(os.path.dirname(os.path.join(WEB_ROOT.name, name)), exist_ok=True)
+    with open(os.path.join(WEB_ROOT.name, name), "wb") as out:
+        out.write(data)
 
 
 def read_until_closed(sock, timeout=5.0):
@@ -36,9 +48,34 @@ def read_until_closed(sock, timeout=5.0):
         return False
 
 
+class Transport:
+    """A game connection over TCP, or over a WebSocket with each send one binary message."""
+
+    def __init__(self, websocket):
+        self.websocket = websocket
+        self.name = "websocket" if websocket else "tcp"
+
+    def connect(self, server, source="127.0.0.1"):
+        if self.websocket:
+            return server.connect_websocket(source=source)
+        return server.connect(source=source)
+
+    def send(self, sock, data):
+        sock.sendall(websocket_messages(data) if self.websocket else data)
+
+    def close(self, sock):
+        """Ends the stream as the client does: a close frame on a WebSocket, then a FIN."""
+        if self.websocket:
+            sock.sendall(websocket_frame(struct.pack(">H", 1001), opcode=0x8))
+        sock.shutdown(socket.SHUT_WR)
+
+
+TRANSPORTS = (Transport(False), Transport(True))
+
+
 class ServerTestCase(unittest.TestCase):
     def start(self, *args, **kwargs):
-        server = start_game_server(SERVER, args, **kwargs)
+        server = start_game_server(SERVER, args, web_root=WEB_ROOT.name, **kwargs)
         self.addCleanup(server.kill)
         return server
 
@@ -115,21 +152,22 @@ class Streams(ServerTestCase):
              2, 10, 4, "reason=protocol_error detail=exit_not_followed_by_zero", True),
         ]
         server = self.start()
-        for what, stream, updates, last_x, partial, tail, server_closes in rows:
-            with self.subTest(what):
-                with server.connect() as client:
-                    cid = server.join(client)
-                    client.sendall(stream)
-                    if server_closes:
-                        self.assertTrue(read_until_closed(client), "server kept the connection")
-                    else:
-                        client.shutdown(socket.SHUT_WR)
-                    server.wait_for(
-                        rf"^dropped #{cid} updates={updates} last_x={last_x} "
-                        rf"partial={partial} {tail}$"
-                    )
+        for transport in TRANSPORTS:
+            for what, stream, updates, last_x, partial, tail, server_closes in rows:
+                with self.subTest(what, transport=transport.name):
+                    with transport.connect(server) as client:
+                        cid = server.join(client)
+                        transport.send(client, stream)
+                        if server_closes:
+                            self.assertTrue(read_until_closed(client), "server kept the connection")
+                        else:
+                            transport.close(client)
+                        server.wait_for(
+                            rf"^dropped #{cid} updates={updates} last_x={last_x} "
+                            rf"partial={partial} {tail}$"
+                        )
         summary = self.summary(self.stop(server))
-        self.assertEqual(("5", "0", "5"), (summary["clients"], summary["goodbyes"], summary["dropped"]))
+        self.assertEqual(("10", "0", "10"), (summary["clients"], summary["goodbyes"], summary["dropped"]))
 
     def test_bytes_after_the_goodbye_are_counted(self):
         server = self.start()
@@ -157,57 +195,118 @@ class Streams(ServerTestCase):
 
 class Limits(ServerTestCase):
     def test_idle_connections_are_closed_and_active_ones_kept(self):
-        server = self.start("--idle-timeout", "1.5", "--first-byte-timeout", "0.5")
-        quiet = server.connect()
-        self.addCleanup(quiet.close)
-        quiet_id = server.join(quiet)
-        quiet.sendall(encode_updates([-8]) + b"\x01\x02")
-        # Connects after quiet's last byte, so only a first-byte limit closes it before quiet.
-        silent = server.connect()
-        self.addCleanup(silent.close)
-        silent_id = server.join(silent)
-        busy = server.connect()
-        self.addCleanup(busy.close)
-        busy_id = server.join(busy)
-        # One byte every 0.2 s for 3.2 s: longer than the timeout in total, never silent for it.
-        stream = encode_updates([1, 2, 3, 4]) + GOODBYE
-        for i in range(16):
-            busy.sendall(stream[i : i + 1])
-            time.sleep(0.2)
-        silent_end = f"dropped #{silent_id} updates=0 last_x=none partial=0 reason=first_byte_timeout"
-        quiet_end = f"dropped #{quiet_id} updates=1 last_x=-8 partial=2 reason=idle_timeout"
-        server.wait_for(rf"^{quiet_end}$")
-        self.assertTrue(read_until_closed(quiet), "idle connection left open")
-        self.assertTrue(read_until_closed(silent), "silent connection left open")
-        self.assertEqual([], server.matching(rf"^dropped #{busy_id} "))
-        busy.sendall(stream[16:])
-        server.wait_for(rf"^goodbye #{busy_id} updates=4 last_x=4$")
-        # The timeout still applies after a goodbye, to a client that never closes.
-        server.wait_for(rf"^left #{busy_id} after_goodbye=0 reason=idle_timeout$")
-        lines = self.stop(server)
-        self.assertLess(lines.index(silent_end), lines.index(quiet_end))
+        rows = [
+            # (what, --idle-timeout, --first-byte-timeout, transport, what closes the silent one)
+            ("first-byte timeout shorter", "1.5", "0.5", TRANSPORTS[0], "first_byte_timeout"),
+            ("idle timeout shorter", "1.5", "60", TRANSPORTS[0], "idle_timeout"),
+            ("first-byte timeout off", "1.5", "0", TRANSPORTS[0], "idle_timeout"),
+            ("over WebSocket", "1.5", "0.5", TRANSPORTS[1], "first_byte_timeout"),
+        ]
+        for what, idle, first_byte, transport, silent_reason in rows:
+            with self.subTest(what):
+                server = self.start("--idle-timeout", idle, "--first-byte-timeout", first_byte)
+                quiet = transport.connect(server)
+                self.addCleanup(quiet.close)
+                quiet_id = server.join(quiet)
+                transport.send(quiet, encode_updates([-8]) + b"\x01\x02")
+                # Connects after quiet's last byte, so only a first-byte limit closes it first.
+                silent = transport.connect(server)
+                self.addCleanup(silent.close)
+                silent_id = server.join(silent)
+                busy = transport.connect(server)
+                self.addCleanup(busy.close)
+                busy_id = server.join(busy)
+                # One byte every 0.2 s for 3.2 s: longer than the timeout, never silent for it.
+                stream = encode_updates([1, 2, 3, 4]) + GOODBYE
+                for i in range(16):
+                    transport.send(busy, stream[i : i + 1])
+                    time.sleep(0.2)
+                silent_end = (f"dropped #{silent_id} updates=0 last_x=none partial=0 "
+                              f"reason={silent_reason}")
+                quiet_end = f"dropped #{quiet_id} updates=1 last_x=-8 partial=2 reason=idle_timeout"
+                server.wait_for(rf"^{quiet_end}$")
+                server.wait_for(rf"^{silent_end}$")
+                if transport.websocket:  # a policy violation, in RFC 6455's words
+                    self.assertEqual(1008, websocket_close_code(quiet))
+                self.assertTrue(read_until_closed(quiet), "idle connection left open")
+                self.assertTrue(read_until_closed(silent), "silent connection left open")
+                self.assertEqual([], server.matching(rf"^dropped #{busy_id} "))
+                transport.send(busy, stream[16:])
+                server.wait_for(rf"^goodbye #{busy_id} updates=4 last_x=4$")
+                # The timeout still applies after a goodbye, to a client that never closes.
+                server.wait_for(rf"^left #{busy_id} after_goodbye=0 reason=idle_timeout$")
+                lines = self.stop(server)
+                if silent_reason == "first_byte_timeout":
+                    self.assertLess(lines.index(silent_end), lines.index(quiet_end))
 
-    def test_connection_limit_refuses_and_frees_slots(self):
-        server = self.start("--max-clients", "2")
-        first, second = server.connect(), server.connect()
-        self.addCleanup(first.close)
-        self.addCleanup(second.close)
-        first_id, second_id = server.join(first), server.join(second)
-        with server.connect() as third:
-            port = third.getsockname()[1]
-            server.wait_for(rf"^refused 127\.0\.0\.1:{port} reason=connection_limit max_clients=2$")
-            self.assertTrue(read_until_closed(third), "refused connection left open")
-        first.sendall(GOODBYE)
-        first.close()
-        server.wait_for(rf"^left #{first_id} ")
-        with server.connect() as fourth:
-            fourth_id = server.join(fourth)
-            fourth.sendall(encode_updates([44]) + GOODBYE)
-            server.wait_for(rf"^goodbye #{fourth_id} updates=1 last_x=44$")
-        second.close()
-        server.wait_for(rf"^dropped #{second_id} updates=0 last_x=none partial=0 reason=closed$")
-        summary = self.summary(self.stop(server))
-        self.assertEqual(("3", "1"), (summary["clients"], summary["refused"]))
+    def test_connection_limits_refuse_and_free_slots(self):
+        proxy = ("--trusted-proxy", "127.0.0.1")
+        forwarded = ("X-Forwarded-For: 10.9.9.9, 198.51.100.7",)  # the proxy's entry is the last
+        rows = [
+            # (what, options, transport, the holders' address, whether they speak, handshake
+            #  headers, refusal, whether another address still gets in)
+            ("all slots", ["--max-clients", "2"], TRANSPORTS[0], "127.0.0.1", True, (),
+             "reason=connection_limit max_clients=2", False),
+            ("one address", ["--max-per-address", "2"], TRANSPORTS[0], "127.0.0.2", True, (),
+             "reason=address_limit max_per_address=2", True),
+            ("silent ones of one address", ["--max-silent-per-address", "2"], TRANSPORTS[0],
+             "127.0.0.2", False, (), "reason=silent_limit max_silent_per_address=2", True),
+            ("silent ones of one address over WebSocket", ["--max-silent-per-address", "2"],
+             TRANSPORTS[1], "127.0.0.2", False, (),
+             "reason=silent_limit max_silent_per_address=2", True),
+            ("one player behind a trusted proxy", ["--max-per-address", "2", *proxy],
+             TRANSPORTS[1], "127.0.0.1", True, forwarded,
+             "reason=address_limit max_per_address=2", True),
+        ]
+        for what, options, transport, source, speak, headers, refusal, others_in in rows:
+            with self.subTest(what):
+                server = self.start(*options)
+
+                def connect():
+                    if headers:
+                        return server.connect_websocket(source=source, headers=headers)
+                    return transport.connect(server, source)
+
+                def join(sock):
+                    if not headers:
+                        return server.join(sock)
+                    port = sock.getsockname()[1]
+                    return int(server.wait_for(
+                        rf"^joined #(\d+) 198\.51\.100\.7 via {source}:{port} websocket$").group(1))
+
+                first, second = connect(), connect()
+                self.addCleanup(first.close)
+                self.addCleanup(second.close)
+                first_id, second_id = join(first), join(second)
+                if speak:
+                    transport.send(first, encode_updates([1]))
+                    transport.send(second, encode_updates([2]))
+                    server.wait_for_count(r"^joined ", 2)
+                    time.sleep(0.1)  # lets the server read them: then they are no longer silent
+                with connect() as third:
+                    port = third.getsockname()[1]
+                    peer = f"198.51.100.7 via {source}:{port}" if headers else f"{source}:{port}"
+                    kind = " websocket" if transport.websocket else ""
+                    server.wait_for(rf"^refused {re.escape(peer)} {refusal}{kind}$")
+                    if transport.websocket:  # try again later
+                        self.assertEqual(1013, websocket_close_code(third))
+                    self.assertTrue(read_until_closed(third), "refused connection left open")
+                if others_in:
+                    with transport.connect(server, "127.0.0.3") as other:
+                        other_id = server.join(other)
+                        transport.send(other, GOODBYE)
+                        server.wait_for(rf"^goodbye #{other_id} updates=0 ")
+                transport.send(first, GOODBYE)
+                first.close()
+                server.wait_for(rf"^left #{first_id} ")
+                with connect() as fourth:
+                    fourth_id = join(fourth)
+                    transport.send(fourth, encode_updates([44]) + GOODBYE)
+                    server.wait_for(rf"^goodbye #{fourth_id} updates=1 last_x=44$")
+                second.close()
+                server.wait_for(rf"^dropped #{second_id} ")
+                summary = self.summary(self.stop(server))
+                self.assertEqual((str(3 + others_in), "1"), (summary["clients"], summary["refused"]))
 
     def test_flood_does_not_starve_other_clients(self):
         server = self.start()
@@ -248,7 +347,8 @@ class Limits(ServerTestCase):
             resource.setrlimit(resource.RLIMIT_NOFILE, (16, 16))
 
         server = self.start(preexec_fn=few_descriptors)
-        crowd = [server.connect() for _ in range(24)]
+        # From four addresses, so that no address passes its limit of 8 silent connections.
+        crowd = [server.connect(source=f"127.0.0.{2 + i % 4}") for i in range(24)]
         for client in crowd:
             self.addCleanup(client.close)
         server.wait_for(r"^accept_error retry_in_ms=100 detail=Too many open files$")
@@ -271,6 +371,111 @@ class Limits(ServerTestCase):
         # Backing off 100 ms gives a handful of retries while the crowd waits; a server that
         # retried at once would have spun through tens of thousands.
         self.assertLess(len([line for line in lines if line.startswith("accept_error ")]), 1000)
+
+
+def http_exchange(server, request, dribble=0.0):
+    """Sends request to the web port (a byte every dribble seconds, if set) and returns the
+    answer's status, headers and body; status None when the server closed without one."""
+    with server.connect(timeout=15, web=True) as sock:
+        try:
+            for i in range(0, len(request), 1 if dribble else len(request)):
+                sock.sendall(request[i : i + (1 if dribble else len(request))])
+                time.sleep(dribble)
+            status, headers = read_http_head(sock)
+        except (ConnectionError, BrokenPipeError):
+            return None, {}, b""
+        body = b""
+        while not request.startswith(b"HEAD") and len(body) < int(headers.get("content-length", 0)):
+            body += sock.recv(65536) or b"!"  # a short body shows as a mismatch
+        return status, headers, body
+
+
+class Web(ServerTestCase):
+    def test_every_bad_request_gets_a_refusal_and_players_play_on(self):
+        def get(target, *lines, method="GET", version="1.1"):
+            head = [f"{method} {target} HTTP/{version}", "Host: 127.0.0.1", *lines]
+            return ("\r\n".join(head) + "\r\n\r\n").encode()
+
+        key = "dGhlIHNhbXBsZSBub25jZQ=="
+        upgrade = websocket_request(key).decode()
+        html, wasm = "text/html; charset=utf-8", "application/wasm"
+        http_rows = [
+            # (what, request bytes, dribbled, status, content type, body)
+            ("the page", get("/"), 0, 200, html, PAGE),
+            ("the page with a name", get("/?name=Ann"), 0, 200, html, PAGE),
+            ("the module", get("/brackenreach.wasm"), 0, 200, wasm, MODULE),
+            ("HEAD", get("/brackenreach.wasm", method="HEAD"), 0, 200, wasm, b""),
+            ("HTTP/1.0", b"GET /index.html HTTP/1.0\r\n\r\n", 0, 200, html, PAGE),
+            ("a file of no page type", get("/notes.txt"), 0, 404, None, None),
+            ("a hidden file", get("/.hidden.html"), 0, 404, None, None),
+            ("a subdirectory", get("/sub/index.html"), 0, 404, None, None),
+            ("a way out", get("/../index.html"), 0, 404, None, None),
+            ("an encoded way out", get("/%2e%2e/%2e%2e/etc/passwd"), 0, 404, None, None),
+            ("an absolute target", get("http://127.0.0.1/"), 0, 404, None, None),
+            ("POST", get("/", "Content-Length: 3", method="POST") + b"a=b", 0, 405, None, None),
+            ("DELETE", get("/", method="DELETE"), 0, 405, None, None),
+            ("a body", get("/", "Content-Length: 100000000") + b"x" * 1000, 0, 413, None, None),
+            ("a chunked body", get("/", "Transfer-Encoding: chunked") + b"5\r\nhello\r\n", 0, 413,
+             None, None),
+            ("no Host", b"GET / HTTP/1.1\r\n\r\n", 0, 400, None, None),
+            ("a broken request line", b"GET /\r\n\r\n", 0, 400, None, None),
+            ("TLS to the plain port", bytes.fromhex("160301020001") + os.urandom(500), 0, 400, None,
+             None),
+            ("headers over 8 KiB", get("/", "X-Big: " + "a" * 9000), 0, 431, None, None),
+            ("20,000 header lines", get("/", *["X: y"] * 20000), 0, 431, None, None),
+            ("a WebSocket elsewhere", upgrade.replace("GET / ", "GET /chat ").encode(), 0, 404,
+             None, None),
+            ("a WebSocket of another version", upgrade.replace("Version: 13", "Version: 8").encode(),
+             0, 426, None, None),
+            ("a WebSocket without a key", upgrade.replace(f"Sec-WebSocket-Key: {key}\r\n", "").encode(),
+             0, 400, None, None),
+            ("a request dribbled past 5 s", get("/", "X-Slow: " + "a" * 20), 0.25, None, None, None),
+        ]
+        ws_rows = [
+            # (what, frames after the handshake, close code, the dropped line's detail)
+            ("a text frame", websocket_frame(b"hello", opcode=0x1), 1003, "text_frame"),
+            ("an unmasked frame", websocket_frame(b"abcd", masked=False), 1002, "bad_frame"),
+            ("reserved bits", bytes([0xF2]) + websocket_frame(b"abcd")[1:], 1002, "bad_frame"),
+            ("an unknown opcode", websocket_frame(b"abcd", opcode=0x3), 1002, "bad_frame"),
+            ("a message over 64 KiB", websocket_frame(bytes(65537)), 1009, "message_too_big"),
+            ("a huge length", bytes([0x82, 0xFF]) + b"\x7f" + bytes(7) + os.urandom(100), 1009,
+             "message_too_big"),
+        ]
+        server = self.start()
+        players = [(transport, transport.connect(server)) for transport in TRANSPORTS]
+        ids = []
+        for transport, sock in players:
+            self.addCleanup(sock.close)
+            ids.append(server.join(sock))
+        sent = 0
+
+        def play():
+            nonlocal sent
+            sent += 1
+            for transport, sock in players:
+                transport.send(sock, encode_updates([sent]))
+
+        for what, request, dribble, status, content_type, body in http_rows:
+            with self.subTest(what):
+                got, headers, got_body = http_exchange(server, request, dribble)
+                self.assertEqual(status, got)
+                if content_type:
+                    self.assertEqual(content_type, headers.get("content-type"))
+                    self.assertEqual(body, got_body)
+                play()
+        for what, frames, code, detail in ws_rows:
+            with self.subTest(what):
+                with server.connect_websocket() as sock:
+                    cid = server.join(sock)
+                    sock.sendall(frames)
+                    self.assertEqual(code, websocket_close_code(sock))
+                    server.wait_for(rf"^dropped #{cid} updates=0 .* reason=websocket_error "
+                                    rf"detail={detail}$")
+                play()
+        for (transport, sock), cid in zip(players, ids):
+            transport.send(sock, GOODBYE)
+            server.wait_for(rf"^goodbye #{cid} updates={sent} last_x={sent}$")
+        self.stop(server)
 
 
 class Lifecycle(ServerTestCase):
@@ -304,7 +509,8 @@ class Lifecycle(ServerTestCase):
         )
         self.assertEqual(0, result.returncode)
         for word in ("--host", "--port", "--max-clients", "--idle-timeout", "--first-byte-timeout",
-                     "--latency-probe", "--help", '"exit"'):
+                     "--max-per-address", "--max-silent-per-address", "--web-root", "--web-port",
+                     "--trusted-proxy", "--latency-probe", "--help", '"exit"'):
             self.assertIn(word, result.stdout)
 
     def test_bad_arguments_exit_2(self):
@@ -322,6 +528,11 @@ class Lifecycle(ServerTestCase):
             ["--idle-timeout", "soon"],
             ["--idle-timeout", "nan"],
             ["--first-byte-timeout", "-1"],
+            ["--idle-timeout", "1e-10"],  # not 0, yet no time at all: would mean never
+            ["--first-byte-timeout", "1e-10"],
+            ["--web-root", tempfile.gettempdir() + "/no-such-dir"],
+            ["--max-per-address", "-1"],
+            ["--trusted-proxy", "proxy.example"],
             ["--host", "not-an-address"],
             ["--latency-probe=1"],
         ]

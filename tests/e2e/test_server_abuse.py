@@ -1,7 +1,10 @@
 """brackenreach-server under abuse, cheap enough for every test run (about 10 s): 500 idle
 connections, a 20 MB flood, byte-at-a-time writers, random garbage and abrupt resets, all at once,
 while 10 well-behaved clients at 60 updates a second must each lose no update, the server's
-memory must stay bounded per connection, and SIGTERM must still give the summary.
+memory must stay bounded per connection, and SIGTERM must still give the summary. Meanwhile one
+address (127.0.0.2) opens connections as fast as it can, and a player from another must still
+get in. Each kind of peer comes from addresses of its own, as real clients would, so that the
+per-address limits refuse only that one address.
 
 tools/server_bench.sh runs the heavier version (3000 idle, 100 MB) with bench/server_load.
 
@@ -83,14 +86,15 @@ class Abuse(unittest.TestCase):
         sampler = threading.Thread(target=sample, daemon=True)
         sampler.start()
 
-        idle = [server.connect() for _ in range(IDLE)]
+        # 8 to an address: the most silent connections one address may hold.
+        idle = [server.connect(source=f"127.0.1.{i // 8 + 1}") for i in range(IDLE)]
         for sock in idle:
             self.addCleanup(sock.close)
         server.wait_for_count(r"^joined ", IDLE, timeout=20)
 
-        good = [server.connect() for _ in range(GOOD)]
-        slow = [server.connect() for _ in range(SLOW)]
-        flood = server.connect(timeout=30)
+        good = [server.connect(source=f"127.0.2.{i + 1}") for i in range(GOOD)]
+        slow = [server.connect(source="127.0.3.1") for _ in range(SLOW)]
+        flood = server.connect(timeout=30, source="127.0.3.2")
         for sock in good + slow + [flood]:
             self.addCleanup(sock.close)
         good_ids = [server.join(sock) for sock in good]
@@ -99,7 +103,7 @@ class Abuse(unittest.TestCase):
 
         stop_at = time.monotonic() + RUN_SECONDS
         errors = []
-        counts = {"garbage": 0, "reset": 0}
+        counts = {"garbage": 0, "reset": 0, "one address": 0}
 
         def guarded(work):
             def run():
@@ -138,7 +142,7 @@ class Abuse(unittest.TestCase):
         def play_garbage():
             rng = random.Random(11)
             while time.monotonic() < stop_at:
-                with server.connect() as sock:
+                with server.connect(source="127.0.3.3") as sock:
                     try:
                         sock.sendall(rng.randbytes(rng.randrange(1, 16384)))
                     except OSError:
@@ -150,13 +154,43 @@ class Abuse(unittest.TestCase):
 
         def play_resets():
             while time.monotonic() < stop_at:
-                sock = server.connect()
+                sock = server.connect(source="127.0.3.4")
                 sock.sendall(encode_updates([1, 2]) + b"\x00\x00")
                 reset_close(sock)
                 counts["reset"] += 1
                 time.sleep(0.02)
 
-        players = [guarded(w) for w in (play_good, play_flood, play_slow, play_garbage, play_resets)]
+        late = []
+
+        def play_one_address():
+            # Holds as many connections as it is let, and opens another as soon as one closes.
+            held = []
+            while time.monotonic() < stop_at:
+                sock = server.connect(source="127.0.0.2")
+                counts["one address"] += 1
+                if len(held) % 2:
+                    sock.sendall(b"\x00")  # one that spoke: held to the idle timeout
+                held.append(sock)
+                for old in [h for h in held if h.fileno() >= 0]:
+                    old.setblocking(False)
+                    try:
+                        if old.recv(1) == b"":
+                            old.close()  # refused or closed: make room for another
+                    except BlockingIOError:
+                        pass
+                    except OSError:
+                        old.close()
+                held = [h for h in held if h.fileno() >= 0]
+                if len(held) > 64:
+                    held.pop(0).close()
+                if not late and time.monotonic() > stop_at - RUN_SECONDS / 2:
+                    late.append(server.connect())  # a player from another address, meanwhile
+                time.sleep(0.002)
+            for sock in held:
+                sock.close()
+
+        players = [guarded(w) for w in (play_good, play_flood, play_slow, play_garbage, play_resets,
+                                         play_one_address)]
         for player in players:
             player.start()
         for player in players:
@@ -165,6 +199,11 @@ class Abuse(unittest.TestCase):
         self.assertEqual([], errors)
         self.assertGreater(counts["garbage"], 10)
         self.assertGreater(counts["reset"], 10)
+        self.assertEqual(1, len(late), "the late player never tried")
+        self.addCleanup(late[0].close)
+        late_id = server.join(late[0])
+        late[0].sendall(encode_updates([5]) + GOODBYE)
+        server.wait_for(rf"^goodbye #{late_id} updates=1 last_x=5$")
 
         for cid in good_ids:
             server.wait_for(rf"^goodbye #{cid} updates={frames} last_x={frames}$", timeout=15)
@@ -175,7 +214,7 @@ class Abuse(unittest.TestCase):
         )
         sampling.set()
         sampler.join(5)
-        at_peak = IDLE + GOOD + SLOW + 1 + 2  # plus one garbage and one reset peer
+        at_peak = IDLE + GOOD + SLOW + 1 + 2 + 32 + 1  # garbage, reset, one address, late
         bound_kib = baseline + (at_peak * BYTES_PER_CONNECTION + SLACK_BYTES) // 1024
         if not uses_asan(pid):
             self.assertLess(
@@ -183,22 +222,25 @@ class Abuse(unittest.TestCase):
             )
 
         lines = stop_game_server(server)
+        refused = [line for line in lines if line.startswith("refused")]
         self.assertRegex(
-            lines[-1], r"^stopped: clients=\d+ updates=\d+ goodbyes=\d+ dropped=\d+ refused=0$"
+            lines[-1], rf"^stopped: clients=\d+ updates=\d+ goodbyes=\d+ dropped=\d+ refused={len(refused)}$"
         )
-        self.assertEqual([], [line for line in lines if line.startswith("refused")])
-        joined = [re.match(r"^joined #(\d+) 127\.0\.0\.1:(\d+)$", line) for line in lines]
+        self.assertGreater(len(refused), 0, "the one address was never refused")
+        self.assertEqual([], [line for line in refused if not re.match(
+            r"^refused 127\.0\.0\.2:\d+ reason=(address|silent)_limit ", line)])
+        joined = [re.match(r"^joined #(\d+) ([\d.]+):(\d+)$", line) for line in lines]
         joined = [m for m in joined if m]
         ended = [re.match(r"^(?:goodbye|dropped) #(\d+) ", line) for line in lines]
         ended = [m.group(1) for m in ended if m]
         self.assertEqual(sorted(m.group(1) for m in joined), sorted(ended), "one end each")
         # Churned peers reuse ports later; the idle ones joined first.
-        id_of_port = {}
+        id_of_peer = {}
         for match in joined:
-            id_of_port.setdefault(int(match.group(2)), match.group(1))
+            id_of_peer.setdefault((match.group(2), int(match.group(3))), match.group(1))
         shutdown = set(lines)
         for sock in idle:
-            cid = id_of_port[sock.getsockname()[1]]
+            cid = id_of_peer[sock.getsockname()[:2]]
             self.assertIn(f"dropped #{cid} updates=0 last_x=none partial=0 reason=shutdown", shutdown)
 
 

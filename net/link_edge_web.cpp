@@ -1,0 +1,50 @@
+// The server link's edge in the browser (web/SDL_net.h): the WebSocket opens while the browser
+// runs, within the connect deadline, and a send that finds no room waits by handing control back
+// to the browser, which alone moves queued messages on to the network.
+#include "net/link_edge.h"
+
+#include "net/link_bounds.h"
+#include "web/page_glue.h"
+
+#include <emscripten.h>
+
+#include <algorithm>
+
+namespace {
+
+// The socket edge_open returned; null before and after a failure.
+TCPsocket opened = nullptr;
+
+// Room comes back only while the browser runs, and nothing tells us when: the wait looks again
+// after each step.
+constexpr int room_step_ms = 10;
+
+} // namespace
+
+// The browser looks names up itself, when the WebSocket opens, within its own limits.
+void edge_bound_name_lookup() {}
+
+TCPsocket edge_open(IPaddress* address, bool* timed_out) {
+    SDLNet_Web_SetOpenLimit(connect_deadline_ms);
+    opened = SDLNet_TCP_Open(address);
+    *timed_out = opened == nullptr && SDLNet_Web_OpenTimedOut() != 0;
+    return opened;
+}
+
+// Not while the page closes: the browser runs nothing of ours after the page's handler returns,
+// so a wait could never end there; the goodbye leaves if there is room, or not at all.
+Room edge_wait_for_room(int ms) {
+    for (int waited = 0;; waited += room_step_ms) {
+        const int room = SDLNet_Web_Room(opened);
+        if (room < 0) {
+            return Room::broken;
+        }
+        if (room > 0) {
+            return Room::ready;
+        }
+        if (page_closing || waited >= ms) {
+            return Room::timed_out;
+        }
+        emscripten_sleep(static_cast<unsigned>(std::min(room_step_ms, ms - waited)));
+    }
+}

@@ -1,0 +1,160 @@
+"""The web build in Debian's headless Chromium, served by our own server: the first frame against
+the desktop client's, the walk as the server decodes it, the goodbye when the tab closes, and the
+offline game when the server is gone."""
+
+import os
+import re
+import socket
+import sys
+import tempfile
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from harness import (ARTIFACTS, SOURCE_DIR, Image, Workdir, Xvfb, network_config, run_client,  # noqa: E402
+                     start_game_server, stop_game_server)
+from chromium import CHROMIUM, FIRST_FRAME  # noqa: E402
+
+SITE = os.environ.get("BRACKENREACH_WEB_SITE", os.path.join(SOURCE_DIR, "build-web", "site"))
+PLAYER = (400, 300)
+MAP = (1280, 960)
+GOODBYE = r"^goodbye #(\d+) updates=(\d+) last_x=(\d+)$"
+
+
+
+def why_not_runnable():
+    if not os.path.exists(os.path.join(SITE, "index.html")):
+        return ("no web build at %s (tools/test.sh builds it; by hand: "
+                "emcmake cmake -S . -B build-web && cmake --build build-web)" % SITE)
+    if not os.access(CHROMIUM, os.X_OK):
+        return "Debian's chromium is not installed (tools/setup.sh test installs it)"
+    return None
+
+
+def start_web_server():
+    """Our server with the page; returns (server, the page's address)."""
+    server = start_game_server(["--web-root", SITE, "--web-port", "0"])
+    port = server.wait_for(r"^serving the page at http://127\.0\.0\.1:(\d+)/$").group(1)
+    return server, "http://127.0.0.1:%s/" % port
+
+
+@unittest.skipIf(why_not_runnable(), why_not_runnable())
+class BrowserTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        from chromium import Browser
+        cls.browser = Browser()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.browser.close()
+
+    def open_game(self, url, settings=None, name="Tester"):
+        """A tab with the page loaded; settings (INI text) replace config.ini before Start."""
+        tab = self.browser.new_tab(url + "?name=" + name)
+        self.addCleanup(tab.close)
+        tab.wait_until("document.body.dataset.state == 'ready'")
+        if settings is not None:
+            tab.evaluate("FS.writeFile('/config.ini', %r)" % settings)
+        return tab
+
+    def start(self, tab):
+        tab.evaluate("document.getElementById('start').click()", user_gesture=True)
+        tab.wait_until(FIRST_FRAME)
+
+    def test_first_frame_equals_the_desktop_clients(self):
+        # The label may differ (the browser draws the text); the map and the sprite may not.
+        for size in ((640, 480), (320, 240)):
+            with self.subTest(size=size):
+                video = {"screen_width": size[0], "screen_height": size[1]}
+                server, url = start_web_server()
+                try:
+                    desktop = self.desktop_first_frame(server.port, video, size)
+                    tab = self.open_game(url, "[video]\nscreen_width = %d\nscreen_height = %d\n" % size)
+                    self.start(tab)
+                    path = tab.canvas_png(os.path.join(ARTIFACTS, "browser-first-frame-%dx%d.png" % size))
+                    print("screenshot:", path)
+                    tab.close()
+                finally:
+                    stop_game_server(server)
+                web = Image.load(path)
+                self.assertEqual(size, (web.width, web.height))
+                camera = [max(0, min(p + 16 - w // 2, m - w)) for p, w, m in zip(PLAYER, size, MAP)]
+                sx, sy = PLAYER[0] - camera[0], PLAYER[1] - camera[1]
+                differing = [(x, y) for y in range(size[1]) for x in range(size[0])
+                             if not (sx - 60 <= x < sx + 92 and sy - 32 <= y < sy)
+                             and web.pixel(x, y) != desktop.pixel(x, y)]
+                self.assertEqual([], differing[:10], "%d pixels differ" % len(differing))
+
+    def desktop_first_frame(self, port, video, size):
+        with Xvfb() as x, Workdir(config=network_config(port, video=video)) as wd:
+            game = run_client(wd, display=x)
+            self.addCleanup(game.kill)
+            wid = x.find_window()
+            game.wait_for_line("Loading image: img/background3.png ... done")
+            time.sleep(0.3)
+            _, shot = x.screenshot(wid, "desktop-first-frame-%dx%d" % size)
+            x.close_window(wid)
+            self.assertEqual(0, game.wait())
+        return shot
+
+    def test_holding_right_walks_128_pixels_a_second_and_closing_the_tab_says_goodbye(self):
+        # The cap off, the frame loop never sleeps: the page must still show frames and take keys.
+        for cap in (1, 0):
+            with self.subTest(enable_fps_cap=cap):
+                server, url = start_web_server()
+                try:
+                    tab = self.open_game(url, "[video]\nenable_fps_cap = %d\n" % cap)
+                    self.start(tab)
+                    server.wait_for(r"^joined #\d+ 127\.0\.0\.1:\d+ websocket$")
+                    held = self.hold_right(tab, 1.5)
+                    time.sleep(0.3)
+                    tab.close()
+                    goodbye = server.wait_for(GOODBYE, timeout=10)
+                    # The page may run a pass after it said goodbye: nothing may follow it.
+                    left = server.wait_for(r"^left #\d+ after_goodbye=(\d+) ", timeout=10)
+                finally:
+                    lines = stop_game_server(server)
+                self.assertEqual("0", left.group(1), lines)
+                walked = int(goodbye.group(3)) - PLAYER[0]
+                print("cap %d: %d px in %.3f s, %s updates" % (cap, walked, held, goodbye.group(2)))
+                self.assertGreater(walked / held, 115, lines)
+                self.assertLess(walked / held, 141, lines)
+
+    def hold_right(self, tab, seconds):
+        """Holds the right arrow; the time it was held, between the two keys' arrival in the page
+        (each taken as the middle of its command's round trip)."""
+        sent = time.monotonic()
+        tab.key("keyDown")
+        down = (sent + time.monotonic()) / 2
+        time.sleep(seconds)
+        sent = time.monotonic()
+        tab.key("keyUp")
+        return (sent + time.monotonic()) / 2 - down
+
+    def test_with_the_server_gone_the_game_goes_on_offline(self):
+        # refused: nothing listens any more; silent: something accepts and never answers, and the
+        # connect deadline ends the wait.
+        rows = (("refused", None), ("silent", ": timed out, no answer within 5000 ms"))
+        for kind, timed_out in rows:
+            with self.subTest(server=kind):
+                server, url = start_web_server()
+                tab = self.open_game(url)
+                stop_game_server(server)
+                port = int(url.rsplit(":", 1)[1].strip("/"))
+                with socket.socket() as silent:
+                    if kind == "silent":
+                        silent.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+                        silent.bind(("127.0.0.1", port))
+                        silent.listen(8)
+                    self.start(tab)
+                    line = tab.wait_for_console("SDLNet_TCP_Open: ")
+                self.assertEqual("SDLNet_TCP_Open: Couldn't connect to remote host" + (timed_out or ""), line)
+                self.assertIn("Loading image: img/background3.png ... done", tab.console)
+                self.assertRegex(tab.evaluate("document.getElementById('message').textContent"),
+                                 "cannot be reached: playing offline")
+                tab.close()
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)

@@ -1,0 +1,7 @@
+// The JavaScript functions of web/library_brackenreach.js, as C sees them.
+#pragma once
+
+extern "C" {
+int brackenreach_websocket_state(int fd, int* buffered);
+int brackenreach_websocket_settle(int fd, int limit_ms);
+}

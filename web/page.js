@@ -1,0 +1,182 @@
+// Starts the game in this page: loads the program (brackenreach.js, .wasm and .data) with a
+// progress bar, and when the player presses Start writes their name and the server's address into
+// config.ini in the program's file system, then runs it. The program's log goes to the console.
+'use strict';
+
+(function () {
+  var canvas = document.getElementById('canvas');
+  var nameInput = document.getElementById('name');
+  var startButton = document.getElementById('start');
+  var progress = document.getElementById('progress');
+  var message = document.getElementById('message');
+  var controls = document.getElementById('controls');
+
+  var loaded = false;    // the program and its files are ready
+  var wanted = false;    // the player pressed Start
+  var running = false;   // main() has started and not ended
+  var problem = false;   // a problem message is showing
+
+  // loading, ready, running or ended: for styles, and for whoever drives the page.
+  function setState(state) {
+    document.body.dataset.state = state;
+  }
+  setState('loading');
+
+  function say(text, isProblem) {
+    if (problem && !isProblem) return; // a problem stays visible until something worse
+    message.textContent = text;
+    message.className = isProblem ? 'problem' : '';
+    problem = problem || !!isProblem;
+  }
+
+  // The game server is the one that served this page: same host and port, over TLS when the
+  // page came over TLS (a reverse proxy in front of the server).
+  var secure = location.protocol === 'https:';
+  var serverHost = location.hostname || 'localhost';
+  var serverPort = location.port || (secure ? '443' : '80');
+
+  var params = new URLSearchParams(location.search);
+  if (params.has('name')) nameInput.value = params.get('name');
+
+  // One line of config.ini: control characters and line ends would start a new line of the
+  // file, so they go; the settings file is UTF-8, as the label reads it.
+  function iniValue(text) {
+    return text.replace(/[\u0000-\u001f\u007f]/g, ' ').trim();
+  }
+
+  // The later value of a key wins in config.ini, so the page's settings go at the end.
+  function writeSettings() {
+    var path = '/config.ini';
+    var text = '';
+    try {
+      text = FS.readFile(path, { encoding: 'utf8' });
+    } catch (e) {
+      text = ''; // no config.ini packed: the defaults apply, then these
+    }
+    var name = iniValue(nameInput.value) || 'Unnamed';
+    text += '\n; Written by the page before the game started.\n[network]\n' +
+      'server_ip = ' + serverHost + '\n' +
+      'server_port = ' + serverPort + '\n' +
+      'username = ' + name + '\n';
+    FS.writeFile(path, text);
+  }
+
+  // Emscripten's SDL_ttf draws text with the browser's fonts, asking for the family named like
+  // the font file the program opens ("calibri.ttf"); so the packed file becomes that family, and
+  // the label is drawn in the game's own font rather than the browser's default.
+  function loadFont() {
+    var bytes;
+    try {
+      bytes = FS.readFile('/calibri.ttf');
+    } catch (e) {
+      return Promise.resolve(); // not packed: the browser's default font
+    }
+    var face = new FontFace('calibri.ttf', bytes);
+    document.fonts.add(face);
+    return face.load().catch(function () {});
+  }
+
+  function run() {
+    running = true;
+    setState('running');
+    say('Connecting to the game server at ' + serverHost + ':' + serverPort + ' ...');
+    writeSettings();
+    canvas.focus();
+    loadFont().then(function () {
+      Module.callMain([]);
+    });
+  }
+
+  function start(event) {
+    event.preventDefault();
+    if (wanted) return;
+    wanted = true;
+    nameInput.disabled = true;
+    startButton.disabled = true;
+    startButton.textContent = 'Playing';
+    if (loaded) run();
+    else say('Loading the game ...');
+  }
+
+  if (typeof WebAssembly !== 'object' || typeof WebAssembly.instantiate !== 'function') {
+    say('This browser cannot run the game: it has no WebAssembly (or it is switched off).', true);
+    startButton.disabled = true;
+    startButton.textContent = 'Unavailable';
+    return;
+  }
+
+  controls.addEventListener('submit', start);
+
+  // Keys reach the game only while the canvas has the focus; arrow keys and space anywhere else
+  // on the page would scroll it, so while the game runs they bring the focus back instead.
+  window.addEventListener('keydown', function (event) {
+    if (!running || event.target === canvas) return;
+    if (/^(Arrow(Up|Down|Left|Right)| |PageUp|PageDown)$/.test(event.key)) {
+      event.preventDefault();
+      canvas.focus();
+    }
+  });
+  canvas.addEventListener('mousedown', function () { canvas.focus(); });
+
+  // Closing the tab: the goodbye leaves from here, as the program gets no further pass.
+  window.addEventListener('pagehide', function () {
+    if (running) Module._brackenreach_page_closing();
+  });
+  // A page brought back from the back-forward cache has said goodbye already: start afresh.
+  window.addEventListener('pageshow', function (event) {
+    if (event.persisted) location.reload();
+  });
+
+  window.Module = {
+    canvas: canvas,
+    keyboardListeningElement: canvas,
+    websocket: { url: secure ? 'wss://' : 'ws://' },
+    print: function (line) { console.log(line); },
+    printErr: function (line) { console.warn(line); },
+    setStatus: function (text) {
+      // Emscripten reports "Downloading data... (done/total)" while the files load.
+      var parts = /\((\d+(?:\.\d+)?)\/(\d+)\)/.exec(text);
+      if (parts) {
+        progress.max = Number(parts[2]);
+        progress.value = Number(parts[1]);
+      }
+    },
+    onRuntimeInitialized: function () {
+      loaded = true;
+      progress.value = progress.max;
+      progress.hidden = true;
+      if (!wanted) setState('ready');
+      // The link's WebSocket (the program opens one, to the server that served the page).
+      var opened = false;
+      Module.websocket.on('open', function () {
+        opened = true;
+        say('Playing on ' + serverHost + ':' + serverPort + '.');
+      });
+      Module.websocket.on('close', function () {
+        if (!running) return; // the game's own end closes it
+        say(opened ? 'The game server has closed the connection: playing on offline.'
+                   : 'The game server at ' + serverHost + ':' + serverPort +
+                     ' cannot be reached: playing offline.', true);
+      });
+      if (wanted) run();
+    },
+    onExit: function (status) {
+      running = false;
+      setState('ended');
+      say('The game has ended' + (status ? ' (status ' + status + ')' : '') +
+        '. Reload the page to play again.', status !== 0);
+    },
+    onAbort: function (what) {
+      running = false;
+      setState('ended');
+      say('The game stopped with an error: ' + what + '. Reload the page to try again.', true);
+    },
+  };
+
+  var script = document.createElement('script');
+  script.src = 'brackenreach.js';
+  script.onerror = function () {
+    say('The game could not be loaded from this server.', true);
+  };
+  document.body.appendChild(script);
+})();
