@@ -1,5 +1,6 @@
-// Watches the game's X11 window for focus taken by a grab, over a connection of its own: SDL
-// reads its own connection and drops exactly those events.
+// Watches the game's X11 window for focus taken by a grab, over a connection of its own (SDL
+// reads its own connection and drops exactly those events), and notes when a connection to the
+// X server fails.
 #include "app/display_watch.h"
 
 #include <SDL.h>
@@ -8,12 +9,12 @@
 
 namespace {
 
-// Opened by watch_keyboard_grabs; never closed (the process's end takes it down).
+// Opened by watch_display; never closed (the process's end takes it down).
 Display* watcher = nullptr;
 bool grabbed = false;
 
 XIOErrorHandler io_error_before = nullptr;
-volatile bool lost = false;
+bool lost = false;
 
 // Xlib calls this when a connection fails, then exits. sdl12-compat's SDL_Quit at exit waited
 // for ever for an answer from the display that was gone.
