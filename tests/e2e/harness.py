@@ -221,9 +221,7 @@ def namespaces_unavailable():
         return None
     if os.geteuid() != 0:
         return "cannot create namespaces: run the tests as root"
-    if "propagation" in probe.stderr:
-        # unshare and ip netns exec make / private or a slave in the new mount namespace, which
-        # the kernel refuses (EINVAL) when / is not a mount point, as in a plain chroot.
+    if "propagation" in probe.stderr:  # making / private: EINVAL where it is no mount point
         return ("cannot create mount namespaces: / is not a mount point here (a plain chroot?); "
                 "bind-mount the chroot's root onto itself (mount --bind DIR DIR) before entering "
                 "it, as tools/test_debian13.sh does: " + probe.stderr.strip())

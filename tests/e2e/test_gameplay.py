@@ -65,9 +65,8 @@ class GameplayTest(unittest.TestCase):
         def colours(image):
             return set(zip(image.data[0::3], image.data[1::3], image.data[2::3]))
 
-        art = colours(self.map)
-        art |= {self.sprite.pixel(x_, y)[:3] for y in range(32) for x_ in range(32) if self.sprite.pixel(x_, y)[3]}
-        art |= {(255, 255, 255), (0, 0, 0)}  # the label and the desktop around the frame
+        art = colours(self.map) | {(255, 255, 255), (0, 0, 0)}  # the label, the desktop around the frame
+        art |= {p[:3] for p in (self.sprite.pixel(x_, y) for y in range(32) for x_ in range(32)) if p[3]}
         with Xvfb(size="%dx%dx24" % SCREEN) as x:
             server, game, wid = self.start(x, {"video": {"screen_fullscreen": 1}}, env=env)
             time.sleep(0.3)

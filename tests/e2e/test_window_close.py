@@ -8,10 +8,9 @@ goodbye, clean up and exit 0. Kinds of run, the first two repeated to catch an i
 - burst: the client is held still (SIGSTOP, as a long pass on a busy machine would) while the
   mouse sweeps across the window, then the close follows. On the next pass SDL takes every one
   of those events at once; its queue holds 127, and a close that did not fit used to be dropped;
-- chord: Alt+F4 in full screen, where classic SDL keeps it from any window manager, is the
-  game's own close; in a window it is the window manager's, so the game runs on until closed;
-- destroyed, display gone: the window destroyed from outside (as xkill does) or the X server
-  gone: SDL's X error handlers end the game with status 1, but the server still gets its goodbye.
+- chord: Alt+F4 closes in full screen (classic SDL keeps it from the window manager); in a
+  window it is the window manager's, and the game runs on;
+- destroyed, display gone (xkill's way, the X server killed): status 1, still with the goodbye.
 """
 
 import contextlib
