@@ -1,6 +1,7 @@
 // Brackenreach client: reads config.ini, opens the window, connects to the game server, then
 // runs the frame loop until the window is closed.
 
+#include "app/display_watch.h"
 #include "app/frame_loop.h"
 #include "app/render_path.h"
 #include "app/startup.h"
@@ -13,10 +14,33 @@
 #include <cstdlib>
 #include <iostream>
 
+namespace {
+
+// Set while the frame loop runs. A window destroyed from outside (as xkill does) or a display
+// that goes away ends the process from inside SDL: the X error handlers call exit(1). The
+// server is told goodbye on that way out too; the status stays SDL's.
+bool goodbye_owed = false;
+
+void say_goodbye_if_owed() {
+    if (goodbye_owed) {
+        goodbye_owed = false;
+        send_message("exit");
+    }
+}
+
+// Every way out, early returns included, must shut SDL down and give the display mode back;
+// after the display has gone there is nothing to give back, and no one to answer SDL.
+void shut_sdl_down() {
+    if (!display_lost()) {
+        SDL_Quit();
+    }
+}
+
+} // namespace
+
 int main(int /*argc*/, char* /*argv*/[]) {
     choose_render_path(); // before anything starts SDL
-    // Every way out, early returns included, must shut SDL down and give the display mode back.
-    std::atexit(SDL_Quit);
+    std::atexit(shut_sdl_down);
 
     load_config("config.ini");
     if (!init()) {
@@ -38,8 +62,12 @@ int main(int /*argc*/, char* /*argv*/[]) {
     camera.h = static_cast<Uint16>(screen->h);
     Player player(400, 300);
 
-    if (run_frame_loop(player) == LoopEnd::music_failed) {
-        return 1;
+    std::atexit(say_goodbye_if_owed); // runs before shut_sdl_down, registered earlier
+    goodbye_owed = true;
+    const LoopEnd end = run_frame_loop(player);
+    goodbye_owed = false;
+    if (end == LoopEnd::music_failed) {
+        return 1; // no goodbye: the game ended on its own fault
     }
 
     send_message("exit");

@@ -1,5 +1,6 @@
 #include "app/startup.h"
 
+#include "app/display_watch.h"
 #include "app/video_limits.h"
 #include "media/media.h"
 #include "settings/settings.h"
@@ -44,19 +45,39 @@ void catch_quit_signals(bool sigint, bool sigterm) {
     }
 }
 
+// Classic SDL 1.2 in full screen grabs the keyboard and the pointer, and the window has no title
+// bar: the desktop's close chord never reaches the window manager, and nothing but a kill from
+// outside ended the game. So while the game holds the screen, Alt+F4 is a quit request of its
+// own. In a window the chord is the window manager's, which sends the close request.
+bool closes_full_screen(const SDL_keysym& key) {
+    const SDL_Surface* video = SDL_GetVideoSurface();
+    return key.sym == SDLK_F4 && (key.mod & KMOD_ALT) != 0 && video != nullptr &&
+           (video->flags & SDL_FULLSCREEN) != 0;
+}
+
+// Lets only quit requests into the queue; a key press is looked at here and dropped.
+extern "C" int only_quit_requests(const SDL_Event* event) {
+    if (event->type == SDL_KEYDOWN && closes_full_screen(event->key.keysym)) {
+        quit_signalled = 1;
+    }
+    return event->type == SDL_QUIT ? 1 : 0;
+}
+
 // SDL 1.2 keeps at most 127 events and drops whatever arrives while they are taken, a quit
 // request included. One pump moves every event the display has sent since the last pass, so a
 // burst during a long pass (the mouse swept across the window on a busy machine) used to lose
 // the window's close request. The frame loop reads nothing but quit requests, and SDL keeps its
-// keyboard state whether or not the key events are queued, so nothing else needs a place.
+// keyboard state whether or not the key events are queued, so nothing else needs a place: key
+// presses are seen by the filter as they arrive and never take room in the queue.
 // Done before the window exists: classic SDL empties the whole queue, quits too, each time a
 // type is switched off, and a close request already waiting would go with it.
 void queue_only_quit_requests() {
     for (int type = 0; type < SDL_NUMEVENTS; ++type) {
-        if (type != SDL_QUIT) {
+        if (type != SDL_QUIT && type != SDL_KEYDOWN) {
             SDL_EventState(static_cast<Uint8>(type), SDL_IGNORE);
         }
     }
+    SDL_SetEventFilter(only_quit_requests);
 }
 
 } // namespace
@@ -103,6 +124,7 @@ bool init() {
     }
 
     SDL_WM_SetCaption("Brackenreach", nullptr);
+    watch_display();
     return true;
 }
 

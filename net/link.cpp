@@ -16,10 +16,22 @@ namespace {
 // Why the server was given up (empty while it is not): after that nothing more is sent.
 std::string given_up;
 
+// The current stall, in SDL ticks: when its first wait began and its latest wait ended.
+bool stalled = false;
+Uint32 stall_began = 0;
+Uint32 last_wait_ended = 0;
+
+// Logged once, when it happens; the goodbye that finds the server given up says so again.
+void give_up(const std::string& reason) {
+    given_up = reason;
+    std::cout << "SDLNet_TCP_Send: " << given_up << std::endl;
+}
+
 // Sends all of data or nothing more ever: an update that went out in part would misalign every
-// later byte, and a server that has had no room for send_wait_limit_ms is taken as gone. Either
-// gives the server up. A broken connection fails at once and is left to fail again next time,
-// as SDL_net's blocking sends did.
+// later byte, and a server that leaves a send no room for send_wait_limit_ms, or keeps the
+// sends waiting for stall_limit_ms, is taken as gone. Either gives the server up. A broken
+// connection fails at once and is left to fail again next time, as SDL_net's blocking sends
+// did.
 bool send_within_limit(const void* data, int length) {
     if (!given_up.empty()) {
         return false;
@@ -29,25 +41,37 @@ bool send_within_limit(const void* data, int length) {
     for (;;) {
         const int sent = SDLNet_TCP_Send(server, data, length);
         if (sent == length) {
+            if (waited) {
+                last_wait_ended = SDL_GetTicks();
+            }
             return true;
         }
         if (sent > 0) {
-            given_up = "Server took " + std::to_string(sent) + " of " + std::to_string(length) +
-                       " bytes; nothing more is sent";
+            give_up("Server took " + std::to_string(sent) + " of " + std::to_string(length) +
+                    " bytes; nothing more is sent");
             return false;
         }
+        const Uint32 now = SDL_GetTicks();
         if (!waited) {
             waited = true;
-            wait_began = SDL_GetTicks();
+            wait_began = now;
+            if (!stalled || !stall_goes_on(last_wait_ended, now)) {
+                stalled = true;
+                stall_began = now;
+            }
         }
-        const int left = send_wait_limit_ms - static_cast<int>(SDL_GetTicks() - wait_began);
-        const Room room = left > 0 ? edge_wait_for_room(left) : Room::timed_out;
+        const WaitLeft left = room_wait_left(stall_began, wait_began, now);
+        const Room room = left.ms > 0 ? edge_wait_for_room(left.ms) : Room::timed_out;
         if (room == Room::broken) {
+            last_wait_ended = SDL_GetTicks();
             return false;
         }
         if (room == Room::timed_out) {
-            given_up = "Server took no data for " + std::to_string(send_wait_limit_ms) +
-                       " ms; nothing more is sent";
+            give_up(left.limit == WaitLimit::stall
+                        ? "Server fell behind for " + std::to_string(stall_limit_ms) +
+                              " ms; nothing more is sent"
+                        : "Server took no data for " + std::to_string(send_wait_limit_ms) +
+                              " ms; nothing more is sent");
             return false;
         }
     }
@@ -87,12 +111,16 @@ bool send_message(const char* text) {
         return false; // the failed connection was logged at start-up
     }
     const int length = static_cast<int>(std::strlen(text)) + 1;
-    if (!send_within_limit(text, length)) {
-        std::cout << "SDLNet_TCP_Send: " << (given_up.empty() ? SDL_GetError() : given_up.c_str())
-                  << std::endl;
-        return false;
+    const bool given_up_before = !given_up.empty();
+    if (send_within_limit(text, length)) {
+        return true;
     }
-    return true;
+    if (given_up.empty()) {
+        std::cout << "SDLNet_TCP_Send: " << SDL_GetError() << std::endl;
+    } else if (given_up_before) {
+        std::cout << "SDLNet_TCP_Send: " << given_up << std::endl;
+    }
+    return false;
 }
 
 void send_position(int x) {

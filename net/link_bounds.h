@@ -2,6 +2,8 @@
 // deadline and the wait a send may take, with the resolver arithmetic, free of SDL and sockets.
 #pragma once
 
+#include <cstdint>
+
 // A connection attempt gives up after this long. Linux sends the SYN again after 1 s and 3 s, so
 // a lost SYN or two still connect; a server that answers none of three is taken as absent.
 constexpr int connect_deadline_ms = 5000;
@@ -13,6 +15,32 @@ constexpr int lookup_deadline_s = 5;
 // comes back as the server acknowledges, about once a round trip, so only a server that has
 // stopped taking data, or a path slower than this round trip with the buffers full, reaches it.
 constexpr int send_wait_limit_ms = 250;
+
+// The longest the sends may keep waiting for room, counted across passes. Room that comes back
+// in dribbles keeps each wait under send_wait_limit_ms while the game crawls; a stall runs from
+// a send that had to wait until stall_limit_ms pass without one, and a server that keeps the
+// sends waiting all that time has not taken what it was sent.
+constexpr int stall_limit_ms = 1000;
+
+// The limit that ends a send's wait for room.
+enum class WaitLimit {
+    send,  // send_wait_limit_ms since this send began to wait
+    stall, // stall_limit_ms since the stall began
+};
+
+// How long a send may still wait at now_ms, given when its wait and its stall began (times on
+// a wrapping 32-bit millisecond clock): what is left of the nearer limit, and which one that
+// is (the stall's when both are as near). 0 or less means give the server up.
+struct WaitLeft {
+    int ms;
+    WaitLimit limit;
+};
+WaitLeft room_wait_left(std::uint32_t stall_began_ms, std::uint32_t wait_began_ms,
+                        std::uint32_t now_ms);
+
+// Whether a send that starts to wait at now_ms belongs to the stall whose latest wait ended at
+// last_wait_ms: a stall is over once stall_limit_ms have passed without a wait.
+bool stall_goes_on(std::uint32_t last_wait_ms, std::uint32_t now_ms);
 
 // glibc's resolver settings: seconds to wait for the first name server's answer, and tries.
 struct ResolverTiming {
@@ -26,7 +54,8 @@ struct ResolverTiming {
 int resolver_wait_s(ResolverTiming timing, int servers);
 
 // The settings to use instead of current so that a lookup ends within lookup_deadline_s: current
-// if it does already; else two tries where they fit with at least 2 s each (one lost datagram
-// then costs a try, not the lookup), else one, with the longest wait that fits; never a longer
-// wait or more tries than current.
+// if it does already; else as many tries as fit, each waiting at least 2 s (one lost datagram
+// then costs a try, not the lookup) or current's wait where that is shorter, with the longest
+// wait that fits that many; else one try with the longest wait that fits. Never a longer wait
+// or more tries than current.
 ResolverTiming bounded_resolver_timing(ResolverTiming current, int servers);

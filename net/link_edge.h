@@ -25,7 +25,3 @@ enum class Room {
 // Waits up to ms (more than 0) for room to send on the socket edge_open returned, never longer.
 // Lets the platform run while it waits.
 Room edge_wait_for_room(int ms);
-
-// Bytes that sends handed to the connection and that have not yet left for the server: 0 once
-// the server has taken everything it was sent; -1 when the platform cannot tell.
-long edge_unsent_bytes();

@@ -5,21 +5,19 @@
 
 #include "net/link_bounds.h"
 
-#include <dirent.h>
 #include <fcntl.h>
-#include <linux/sockios.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pthread.h>
 #include <resolv.h>
-#include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <csignal>
-#include <cstdlib>
 #include <ctime>
 #include <vector>
 
@@ -35,6 +33,11 @@ extern "C" void on_connect_deadline(int) {
     connect_deadline_passed = 1;
 }
 
+// Descriptor numbers looked at when searching for the socket: Linux's own ceiling (fs.nr_open)
+// by default; the search never goes past the process's limit.
+constexpr rlim_t max_descriptors = 1 << 20;
+constexpr int poll_batch = 1024;
+
 // After the deadline the signal comes again at this interval, in case the first one arrived
 // just before connect() started waiting and so interrupted nothing.
 constexpr long deadline_repeat_ns = 100L * 1000 * 1000;
@@ -43,8 +46,14 @@ constexpr long deadline_repeat_ns = 100L * 1000 * 1000;
 // the SYNs holds it for over two minutes. A timer signal with a handler that does not restart
 // system calls makes connect() fail with EINTR at the deadline; SDL_net then closes the socket.
 // The signal is aimed at this thread: sent to the process it could land on an audio or GL
-// thread and interrupt nothing here.
+// thread and interrupt nothing here. A mask inherited from the parent may block it, so it is
+// let through for the attempt.
 TCPsocket open_within_deadline(IPaddress* address) {
+    sigset_t alarm_only;
+    sigset_t mask_before;
+    sigemptyset(&alarm_only);
+    sigaddset(&alarm_only, SIGALRM);
+    pthread_sigmask(SIG_UNBLOCK, &alarm_only, &mask_before);
     struct sigaction action {};
     struct sigaction previous {};
     action.sa_handler = on_connect_deadline;
@@ -69,27 +78,38 @@ TCPsocket open_within_deadline(IPaddress* address) {
     if (armed) {
         timer_delete(timer); // a signal already sent has been handled by now: it was ours
     }
+    pthread_sigmask(SIG_SETMASK, &mask_before, nullptr);
     sigaction(SIGALRM, &previous, nullptr);
     return opened;
 }
 
-// Descriptors of this process's sockets.
+// Descriptors of this process's sockets, lowest first. Not read from /proc/self/fd, which some
+// sandboxes and chroots lack: poll marks every number that is not an open descriptor with
+// POLLNVAL, so a few calls ask the kernel about every number below the descriptor limit.
 std::vector<int> open_sockets() {
-    std::vector<int> sockets;
-    DIR* dir = opendir("/proc/self/fd");
-    if (dir == nullptr) {
-        return sockets;
+    rlimit limit{};
+    int highest = 1024;
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0) {
+        highest = static_cast<int>(std::min<rlim_t>(limit.rlim_cur, max_descriptors));
     }
-    while (const dirent* entry = readdir(dir)) {
-        char* end = nullptr;
-        const long fd = std::strtol(entry->d_name, &end, 10);
-        struct stat info {};
-        if (*end == '\0' && end != entry->d_name && fstat(static_cast<int>(fd), &info) == 0 &&
-            S_ISSOCK(info.st_mode)) {
-            sockets.push_back(static_cast<int>(fd));
+    std::vector<int> sockets;
+    std::vector<pollfd> batch;
+    for (int first = 0; first < highest; first += poll_batch) {
+        batch.clear();
+        for (int fd = first; fd < std::min(first + poll_batch, highest); ++fd) {
+            batch.push_back(pollfd{fd, 0, 0});
+        }
+        if (poll(batch.data(), batch.size(), 0) < 0) {
+            continue;
+        }
+        for (const pollfd& entry : batch) {
+            struct stat info {};
+            if ((entry.revents & POLLNVAL) == 0 && fstat(entry.fd, &info) == 0 &&
+                S_ISSOCK(info.st_mode)) {
+                sockets.push_back(entry.fd);
+            }
         }
     }
-    closedir(dir);
     return sockets;
 }
 
@@ -164,12 +184,4 @@ Room edge_wait_for_room(int ms) {
         return Room::broken;
     }
     return Room::ready; // room, or a signal cut the wait short
-}
-
-long edge_unsent_bytes() {
-    int unsent = 0;
-    if (server_fd < 0 || ioctl(server_fd, SIOCOUTQNSD, &unsent) != 0) {
-        return -1;
-    }
-    return unsent;
 }

@@ -48,7 +48,3 @@ Room edge_wait_for_room(int ms) {
         emscripten_sleep(static_cast<unsigned>(std::min(room_step_ms, ms - waited)));
     }
 }
-
-long edge_unsent_bytes() {
-    return opened != nullptr ? SDLNet_Web_Unsent(opened) : -1;
-}

@@ -42,6 +42,16 @@ Uint8 SDL_EventState(Uint32 /*type*/, int /*state*/) {
     return SDL_ENABLE;
 }
 
+} // extern "C"
+
+// The desktop filters events so that only quit requests take room in SDL 1.2's 127 places, and
+// looks at key presses there for Alt+F4 in full screen, which classic SDL keeps from the window
+// manager. In the browser the queue is large (above), and full screen is the browser's own,
+// which Escape leaves; the filter is not needed.
+void SDL_SetEventFilter(int (* /*filter*/)(const SDL_Event* event)) {}
+
+extern "C" {
+
 // Emscripten's pictures are canvases in the browser's own format, alpha or not; converting is a
 // copy, as its SDL_DisplayFormatAlpha does.
 SDL_Surface* SDL_DisplayFormat(SDL_Surface* surface) {

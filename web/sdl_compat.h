@@ -17,6 +17,12 @@ Uint8* SDL_GetKeyState(int* numkeys);
 }
 #endif
 
+#ifdef __cplusplus
+// SDL 1.2's event filter (Emscripten declares SDL 1.3's, with user data, and implements neither):
+// see sdl_compat.cpp.
+void SDL_SetEventFilter(int (*filter)(const SDL_Event* event));
+#endif
+
 // SDL 1.2 counts its event types up to this; the web edge takes every type (see sdl_compat.cpp).
 #ifndef SDL_NUMEVENTS
 #define SDL_NUMEVENTS 32

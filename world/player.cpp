@@ -1,5 +1,6 @@
 #include "world/player.h"
 
+#include "app/display_watch.h"
 #include "app/startup.h"
 #include "media/media.h"
 #include "settings/settings.h"
@@ -12,6 +13,9 @@ Player::Player() : x(0), y(0) {}
 Player::Player(int x_, int y_) : x(static_cast<float>(x_)), y(static_cast<float>(y_)) {}
 
 ArrowKeys held_arrow_keys() {
+    if (keyboard_grabbed_elsewhere()) {
+        return ArrowKeys{}; // a key let go now is not seen until the grab ends: stand still
+    }
     const Uint8* held = SDL_GetKeyState(nullptr);
     ArrowKeys keys;
     keys.up = held[SDLK_UP] != 0;

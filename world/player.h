@@ -12,7 +12,8 @@
 // corner, w and h the window's size. Set by main before the first pass, then by set_camera.
 extern SDL_Rect camera;
 
-// The arrow keys held right now, from SDL's keyboard state (kept up to date by event polling).
+// The arrow keys held right now, from SDL's keyboard state (kept up to date by event polling);
+// none while another program holds the keyboard.
 ArrowKeys held_arrow_keys();
 
 class Player {

@@ -28,11 +28,23 @@ CLIENT = os.environ.get("BRACKENREACH_CLIENT", os.path.join(BUILD_DIR, "brackenr
 SERVER = os.environ.get("BRACKENREACH_SERVER", os.path.join(BUILD_DIR, "brackenreach-server"))
 GAME_DIR = os.environ.get("BRACKENREACH_GAME_DIR", os.path.join(BUILD_DIR, "game"))
 X_TOOL = os.environ.get("BRACKENREACH_X_TOOL", os.path.join(BUILD_DIR, "tools", "x_tool"))
+# A send() preloaded into the client to cut the stream short once (tests/e2e/short_send.c).
+SHORT_SEND = os.environ.get("BRACKENREACH_SHORT_SEND", os.path.join(BUILD_DIR, "tests", "libshort_send.so"))
 ARTIFACTS = os.environ.get("BRACKENREACH_ARTIFACTS", os.path.join(tempfile.gettempdir(), "brackenreach-e2e"))
 
 # Hang guards only: generous, never used to judge speed.
 START_TIMEOUT = 20.0
 EXIT_TIMEOUT = 20.0
+
+
+def wait_until(predicate, what, timeout=START_TIMEOUT):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if predicate():
+            return
+        time.sleep(0.02)
+    raise AssertionError("never happened: " + what)
+
 
 # --- scratch working directory ---
 
@@ -92,17 +104,19 @@ class Process:
     program writes its end or exits, joined with what follows, exactly as a terminal shows it.
     """
 
-    def __init__(self, argv, cwd=None, env=None, ignored_signals=()):
+    def __init__(self, argv, cwd=None, env=None, ignored_signals=(), blocked_signals=()):
         full_env = dict(os.environ)
         full_env.update(env or {})
 
-        def ignore():  # as a shell starts a background job: those signals ignored
+        def inherit():  # what a parent hands down: signals ignored (as a shell does for a
+            # background job) or blocked
             for sig in ignored_signals:
                 signal.signal(sig, signal.SIG_IGN)
+            signal.pthread_sigmask(signal.SIG_BLOCK, blocked_signals)
 
         self.proc = subprocess.Popen(argv, cwd=cwd, env=full_env, stdout=subprocess.PIPE,
                                      stderr=subprocess.PIPE, stdin=subprocess.DEVNULL,
-                                     preexec_fn=ignore if ignored_signals else None)
+                                     preexec_fn=inherit if ignored_signals or blocked_signals else None)
         self.lines = []
         self._new = queue.Queue()
         self._stderr = []
@@ -152,12 +166,18 @@ class Process:
         try:
             code = self.proc.wait(timeout=timeout)
         except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait()
+            self.kill()
             raise AssertionError("process hung; log so far: %r" % (self.lines,))
-        self._reader.join(5)
-        self._err_reader.join(5)
+        self._close_pipes()
         return code
+
+    def _close_pipes(self):
+        """Once the readers have met the end of the output, the pipes are closed here rather than
+        left to the garbage collector."""
+        for reader, pipe in ((self._reader, self.proc.stdout), (self._err_reader, self.proc.stderr)):
+            reader.join(5)
+            if not reader.is_alive():
+                pipe.close()
 
     def stop(self, timeout=EXIT_TIMEOUT):
         """SIGTERM (SDL turns it into a quit request) and the exit status."""
@@ -172,9 +192,10 @@ class Process:
         if self.proc.poll() is None:
             self.proc.kill()
             self.proc.wait()
+        self._close_pipes()
 
 
-def run_client(workdir, env=None, display=None, ignored_signals=(), wrap=()):
+def run_client(workdir, env=None, display=None, ignored_signals=(), blocked_signals=(), wrap=()):
     """Starts the client in workdir: under the dummy drivers, or on an X display if given.
     Audio always goes to SDL's dummy driver (test machines have no sound card). wrap: a command
     that execs the client (such as Netns.wrap()), so the process is still the client."""
@@ -185,19 +206,26 @@ def run_client(workdir, env=None, display=None, ignored_signals=(), wrap=()):
         child_env.update(DISPLAY=display.name, SDL_VIDEODRIVER="x11")
     child_env.update(env or {})
     path = workdir.path if isinstance(workdir, Workdir) else workdir
-    return Process(list(wrap) + [CLIENT], cwd=path, env=child_env, ignored_signals=ignored_signals)
+    return Process(list(wrap) + [CLIENT], cwd=path, env=child_env, ignored_signals=ignored_signals,
+                   blocked_signals=blocked_signals)
 
 
 # --- network namespaces ---
 
 def namespaces_unavailable():
-    """None when this process can make network and mount namespaces (as root), else why not."""
+    """None when this process can make network and mount namespaces, else why not and how to."""
     if shutil.which("ip") is None:
-        return "iproute2's ip is not installed"
+        return "iproute2's ip is not installed (tools/setup.sh test installs it)"
     probe = subprocess.run(["unshare", "--net", "--mount", "true"], capture_output=True, text=True)
-    if probe.returncode != 0:
-        return "cannot create namespaces (root needed): " + probe.stderr.strip()
-    return None
+    if probe.returncode == 0:
+        return None
+    if os.geteuid() != 0:
+        return "cannot create namespaces: run the tests as root"
+    if "propagation" in probe.stderr:  # making / private: EINVAL where it is no mount point
+        return ("cannot create mount namespaces: / is not a mount point here (a plain chroot?); "
+                "bind-mount the chroot's root onto itself (mount --bind DIR DIR) before entering "
+                "it, as tools/test_debian13.sh does: " + probe.stderr.strip())
+    return "cannot create namespaces as root: " + probe.stderr.strip()
 
 
 class Netns:

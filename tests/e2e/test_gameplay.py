@@ -3,13 +3,14 @@ every SDL 1.2 runtime here (sdl12-compat draws and reads the keyboard through SD
 
 import itertools
 import os
+import subprocess
 import sys
 import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from harness import (COMPAT, GAME_DIR, Image, Sink, Workdir, Xvfb, network_config, run_client,  # noqa: E402
-                     sdl_runtimes, split_stream, start_game_server, stop_game_server)
+from harness import (COMPAT, GAME_DIR, X_TOOL, Image, Sink, Workdir, Xvfb, network_config,  # noqa: E402
+                     run_client, sdl_runtimes, split_stream, start_game_server, stop_game_server)
 
 PLAYER = (400, 300)
 MAP = (1280, 960)
@@ -43,15 +44,38 @@ class GameplayTest(unittest.TestCase):
         # On sdl12-compat the client presents in software (OpenGL would be Mesa's, on the CPU),
         # unless the user chose a render driver: the same pixels either way. A window size of
         # 0 x 0 is the desktop's, and the view follows the window it got.
+        # Full screen, sdl12-compat scales the frame to the desktop: nearest-neighbour unless the
+        # user chose a method ("linear" blends neighbouring pixels into colours the art lacks).
         runs = []
         for runtime, env in sdl_runtimes():
             runs.append((runtime, env, False, (640, 480)))
             runs.append((runtime, env, False, (0, 0)))
             if runtime == COMPAT:
                 runs.append((runtime + "-opengl", dict(env, SDL_RENDER_DRIVER="opengl"), True, (640, 480)))
+                runs.append((runtime, env, False, "full screen"))
+                runs.append((runtime + "-linear", dict(env, SDL12COMPAT_SCALE_METHOD="linear"), False, "full screen"))
         for name, env, opengl, size in runs:
             with self.subTest(runtime=name, size=size):
-                self.check_first_frame(name, env, opengl, size)
+                if size == "full screen":
+                    self.check_full_screen_scaling(name, env, blended=name.endswith("-linear"))
+                else:
+                    self.check_first_frame(name, env, opengl, size)
+
+    def check_full_screen_scaling(self, name, env, blended):
+        def colours(image):
+            return set(zip(image.data[0::3], image.data[1::3], image.data[2::3]))
+
+        art = colours(self.map) | {(255, 255, 255), (0, 0, 0)}  # the label, the desktop around the frame
+        art |= {p[:3] for p in (self.sprite.pixel(x_, y) for y in range(32) for x_ in range(32)) if p[3]}
+        with Xvfb(size="%dx%dx24" % SCREEN) as x:
+            server, game, wid = self.start(x, {"video": {"screen_fullscreen": 1}}, env=env)
+            time.sleep(0.3)
+            path, shot = x.screenshot("root", "full-screen-%s" % name)
+            print("screenshot:", path)
+            new = colours(shot) - art
+            self.assertEqual(blended, len(new) > 0, "%d colours the art does not have" % len(new))
+            x.close_window(wid)
+            self.assertEqual(0, game.wait())
 
     def check_first_frame(self, name, env, opengl, size):
         window = size if size != (0, 0) else SCREEN
@@ -102,13 +126,27 @@ class GameplayTest(unittest.TestCase):
             self.assertEqual({400}, set(xs_sent))
 
     def test_holding_right_walks_128_pixels_a_second_capped_or_not(self):
-        for (runtime, env), cap in itertools.product(sdl_runtimes(), (1, 0)):
-            with self.subTest(runtime=runtime, enable_fps_cap=cap), Xvfb() as x:
+        # switcher: a second into the walk another client grabs the keyboard, as a window
+        # manager's Alt+Tab switcher does, and Right is let go while it holds it; the release
+        # goes to the grabber, so the walk must stop at the grab.
+        rows = [(runtime, env, cap, False) for (runtime, env), cap in itertools.product(sdl_runtimes(), (1, 0))]
+        rows += [(runtime, env, 1, True) for runtime, env in sdl_runtimes()]
+        for runtime, env, cap, switcher in rows:
+            with self.subTest(runtime=runtime, enable_fps_cap=cap, switcher=switcher), Xvfb() as x:
                 server, game, wid = self.start(x, {"video": {"enable_fps_cap": cap}}, env)
                 x.focus(wid)
                 x.key_down("Right")
-                time.sleep(2.0)
-                x.key_up("Right")
+                time.sleep(1.0 if switcher else 2.0)
+                if switcher:
+                    with subprocess.Popen([X_TOOL, "grab"], env=x.env(), stdin=subprocess.PIPE,
+                                          stdout=subprocess.PIPE, text=True) as grab:
+                        self.assertEqual("grabbed\n", grab.stdout.readline())
+                        at_grab = split_stream(server.received())[0][-1]
+                        x.key_up("Right")
+                        time.sleep(1.0)
+                        grab.stdin.close()
+                else:
+                    x.key_up("Right")
                 time.sleep(0.3)
                 x.close_window(wid)
                 self.assertEqual(0, game.wait())
@@ -117,6 +155,9 @@ class GameplayTest(unittest.TestCase):
                 self.assertTrue(goodbye)
                 self.assertEqual(400, xs[0])
                 self.assertTrue(all(a <= b for a, b in zip(xs, xs[1:])), "x never decreases")
+                if switcher:
+                    # A second more of walking is 128 px; a pass or two may still go by.
+                    self.assertLess(xs[-1] - at_grab, 32, "walked on while the keyboard was grabbed")
                 # Speed over the walk as the server saw it: from the last update at 400 to the
                 # first at the final x. The client scales each step by the time it measured, so
                 # this holds however fast the passes ran or however late the key arrived.
@@ -124,7 +165,8 @@ class GameplayTest(unittest.TestCase):
                 end = min(i for i, v in enumerate(xs) if v == xs[-1])
                 self.assertGreater(end - start, 10, "the walk took a handful of passes at least")
                 speed = (xs[end] - xs[start]) / (times[end] - times[start])
-                print("%s, cap %d: %.1f px/s over %d passes" % (runtime, cap, speed, end - start))
+                print("%s, cap %d%s: %.1f px/s over %d passes" % (runtime, cap, ", switcher" if switcher else "",
+                                                                  speed, end - start))
                 self.assertGreater(speed, 115, (xs[end] - xs[start], times[end] - times[start]))
                 self.assertLess(speed, 141, (xs[end] - xs[start], times[end] - times[start]))
 

@@ -1,15 +1,19 @@
 """Every window-close request must end the game, capped or not, on either SDL 1.2 runtime.
 
 A close is sent the way a window manager sends it (WM_DELETE_WINDOW) and the game must say
-goodbye, clean up and exit 0. Two kinds of run, repeated to catch an intermittent loss:
+goodbye, clean up and exit 0. Kinds of run, the first two repeated to catch an intermittent loss:
 
 - plain: the close comes at a different moment each time (as the window maps, a little later,
   while an arrow key is held, twice in a row);
 - burst: the client is held still (SIGSTOP, as a long pass on a busy machine would) while the
   mouse sweeps across the window, then the close follows. On the next pass SDL takes every one
-  of those events at once; its queue holds 127, and a close that did not fit used to be dropped.
+  of those events at once; its queue holds 127, and a close that did not fit used to be dropped;
+- chord: Alt+F4 closes in full screen (classic SDL keeps it from the window manager); in a
+  window it is the window manager's, and the game runs on;
+- destroyed, display gone (xkill's way, the X server killed): status 1, still with the goodbye.
 """
 
+import contextlib
 import os
 import signal
 import subprocess
@@ -24,9 +28,9 @@ from harness import (EXIT_TIMEOUT, X_TOOL, Sink, Workdir, Xvfb, network_config, 
 
 RUNTIMES = sdl_runtimes()
 
-PLAIN_RUNS = 10  # per runtime and cap setting
-BURST_RUNS = 10
 MOTIONS = 1000   # well past SDL's 127-event queue
+KINDS = [("plain", 10), ("burst", 10), ("chord", 2), ("destroyed", 1), ("display gone", 1)]  # runs each
+RUNS = sum(runs for _, runs in KINDS)  # per runtime and cap setting
 
 
 def plain_variant(i):
@@ -45,8 +49,11 @@ def sweep_args(count):
 
 def one_run(x, env, capped, kind, i):
     """Closes the window once; returns None when the game ended properly, else what went wrong."""
-    config = network_config(0, video={"enable_fps_cap": 1 if capped else 0})
-    with Sink() as sink:
+    full_screen = kind == "chord" and i == 0
+    config = network_config(0, video={"enable_fps_cap": 1 if capped else 0, "screen_fullscreen": int(full_screen)})
+    with Sink() as sink, contextlib.ExitStack() as own:
+        if kind == "display gone":
+            x = own.enter_context(Xvfb())
         config["network"]["server_port"] = sink.port
         with Workdir(config=config) as wd:
             game = run_client(wd, env=env, display=x)
@@ -65,6 +72,18 @@ def one_run(x, env, capped, kind, i):
                     if twice:
                         # The first may already have ended the game and taken the window along.
                         x.run([X_TOOL, "close", str(wid)], check=False)
+                elif kind == "chord":
+                    x.focus(wid)
+                    x.run(["xdotool", "key", "alt+F4"])
+                    if not full_screen:
+                        sink.wait_for_bytes(len(sink.received()) + 40)  # it plays on
+                        x.close_window(wid)
+                elif kind == "destroyed":
+                    sink.wait_for_bytes(4)
+                    x.run(["xdotool", "windowclose", str(wid)])
+                elif kind == "display gone":
+                    sink.wait_for_bytes(4)
+                    x.close()
                 else:
                     sink.wait_for_bytes(4)
                     game.proc.send_signal(signal.SIGSTOP)
@@ -84,9 +103,10 @@ def one_run(x, env, capped, kind, i):
                 game.wait()
             finally:
                 game.kill()
-            if status != 0:
+            x_error = kind in ("destroyed", "display gone")
+            if status != (1 if x_error else 0):
                 return "exit status %d, stderr %s" % (status, game.stderr[-500:])
-            if not game.lines or game.lines[-1] != "Cleaning up ...":
+            if not game.lines or (game.lines[-1] == "Cleaning up ...") == x_error:
                 return "log ends %r" % game.lines[-2:]
             _, goodbye, rest = split_stream(sink.wait_for_close())
             if not goodbye or rest:
@@ -102,7 +122,7 @@ class WindowCloseTest(unittest.TestCase):
         def runtime_worker(name, env):
             with Xvfb() as x:
                 for capped in (True, False):
-                    for kind, runs in (("plain", PLAIN_RUNS), ("burst", BURST_RUNS)):
+                    for kind, runs in KINDS:
                         for i in range(runs):
                             try:
                                 problem = one_run(x, env, capped, kind, i)
@@ -122,7 +142,7 @@ class WindowCloseTest(unittest.TestCase):
               (len(results), ", ".join(n for n, _ in RUNTIMES), len(lost)))
         for name, capped, kind, i, problem in lost:
             print("  %s %s %s #%d: %s" % (name, "capped" if capped else "uncapped", kind, i, problem))
-        self.assertEqual(len(RUNTIMES) * 2 * (PLAIN_RUNS + BURST_RUNS), len(results))
+        self.assertEqual(len(RUNTIMES) * 2 * RUNS, len(results))
         self.assertEqual([], lost)
 
 

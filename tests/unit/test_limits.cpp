@@ -66,7 +66,7 @@ TEST(ResolverLimits, BoundedTimingTable) {
     } rows[] = {
         {{5, 2}, 1, {2, 2}, 10, 4}, {{5, 2}, 2, {2, 1}, 20, 4},   {{5, 2}, 3, {2, 1}, 28, 5},
         {{1, 5}, 1, {1, 5}, 5, 5},  {{30, 5}, 1, {2, 2}, 150, 4}, {{3, 1}, 3, {2, 1}, 9, 5},
-        {{1, 6}, 1, {1, 1}, 6, 1},
+        {{1, 6}, 1, {1, 5}, 6, 5},  {{1, 5}, 2, {1, 2}, 10, 4},   {{3, 5}, 1, {2, 2}, 15, 4},
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(testing::Message() << r.current.retrans << " s x " << r.current.retry
@@ -77,5 +77,37 @@ TEST(ResolverLimits, BoundedTimingTable) {
         EXPECT_EQ(r.bounded.retry, bounded.retry);
         EXPECT_EQ(r.bounded_wait_s, resolver_wait_s(bounded, r.servers));
         EXPECT_LE(resolver_wait_s(bounded, r.servers), lookup_deadline_s);
+    }
+}
+
+// A send may wait what is left of the nearer of its own limit and its stall's, across the wrap
+// of SDL's 32-bit tick counter; a stall ends after a quiet stall_limit_ms.
+TEST(SendLimits, WaitLeftTable) {
+    constexpr std::uint32_t wrap = 0xFFFFFFFFu;
+    const struct {
+        std::uint32_t stall_began, wait_began, now;
+        int left_ms;
+        WaitLimit limit;
+    } rows[] = {
+        {1000, 1000, 1000, 250, WaitLimit::send},     {1000, 1000, 1100, 150, WaitLimit::send},
+        {1000, 1000, 1300, 0, WaitLimit::send},       {1000, 1800, 1800, 200, WaitLimit::stall},
+        {1000, 1900, 2000, 0, WaitLimit::stall},      {1000, 1900, 5000, 0, WaitLimit::stall},
+        {wrap - 99, wrap, 100, 149, WaitLimit::send}, {wrap - 899, 50, 60, 40, WaitLimit::stall},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(testing::Message() << r.stall_began << " " << r.wait_began << " " << r.now);
+        const WaitLeft left = room_wait_left(r.stall_began, r.wait_began, r.now);
+        EXPECT_EQ(r.left_ms, left.ms);
+        EXPECT_EQ(r.limit, left.limit);
+    }
+    const struct {
+        std::uint32_t last_wait, now;
+        bool goes_on;
+    } stalls[] = {
+        {1000, 1000, true},     {1000, 1999, true},       {1000, 2000, false},
+        {wrap - 10, 900, true}, {wrap - 10, 1000, false},
+    };
+    for (const auto& r : stalls) {
+        EXPECT_EQ(r.goes_on, stall_goes_on(r.last_wait, r.now)) << r.last_wait << " " << r.now;
     }
 }
