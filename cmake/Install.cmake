@@ -53,6 +53,8 @@ endfunction()
 install(TARGETS brackenreach RUNTIME DESTINATION ${BRACKENREACH_LIBEXEC_DIR} COMPONENT brackenreach)
 brackenreach_strip_like_debian(brackenreach ${BRACKENREACH_LIBEXEC_DIR} brackenreach)
 install(FILES data/config.ini DESTINATION ${BRACKENREACH_DATA_DIR} COMPONENT brackenreach)
+install(FILES ${BRACKENREACH_SOURCE_PACKAGING}/lintian/brackenreach
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides COMPONENT brackenreach)
 install(DIRECTORY data/img data/audio DESTINATION ${BRACKENREACH_DATA_DIR} COMPONENT brackenreach)
 install(FILES data/brackenreach.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications
   COMPONENT brackenreach)
