@@ -50,10 +50,6 @@ void SDLNet_Web_SetOpenLimit(int ms);
 // (bufferedAmount), so a send buffer of a TCP socket's size is kept here, and room is room in it.
 int SDLNet_Web_Room(TCPsocket sock);
 
-// Not SDL_net's. Bytes sent on sock that the browser has not yet handed to the network; -1 when
-// the connection is closed.
-long SDLNet_Web_Unsent(TCPsocket sock);
-
 // Not SDL_net's. Whether SDLNet_TCP_Open gave up at the limit rather than on a failure.
 int SDLNet_Web_OpenTimedOut(void);
 

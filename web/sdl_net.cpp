@@ -128,14 +128,6 @@ int SDLNet_Web_Room(TCPsocket sock) {
     return std::max(0, send_buffer_bytes - buffered);
 }
 
-long SDLNet_Web_Unsent(TCPsocket sock) {
-    int buffered = 0;
-    if (brackenreach_websocket_state(sock->fd, &buffered) != websocket_open) {
-        return -1;
-    }
-    return buffered;
-}
-
 int SDLNet_Web_OpenTimedOut(void) {
     return open_timed_out ? 1 : 0;
 }

@@ -3,10 +3,8 @@ the desktop client's, the walk as the server decodes it, the goodbye when the ta
 offline game when the server is gone."""
 
 import os
-import re
 import socket
 import sys
-import tempfile
 import time
 import unittest
 
