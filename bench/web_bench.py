@@ -16,6 +16,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests", "e2e"))
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tools"))
 from client_bench import cpu_seconds  # noqa: E402
 from chromium import FIRST_FRAME, Browser  # noqa: E402
 import harness  # noqa: E402

@@ -8,7 +8,6 @@ import os
 import sys
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
 from chromium import FIRST_FRAME, Browser  # noqa: E402
 
 KEYS = {"ArrowRight": 39, "ArrowDown": 40, "ArrowLeft": 37}

@@ -9,6 +9,8 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+# The DevTools client is the demo's and the benchmark's too: it lives with the tools.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
 from harness import (ARTIFACTS, SOURCE_DIR, Image, Workdir, Xvfb, network_config, run_client,  # noqa: E402
                      start_game_server, stop_game_server)
 from chromium import CHROMIUM, FIRST_FRAME  # noqa: E402

@@ -3,7 +3,8 @@
 Chromium started with --remote-debugging-pipe reads protocol commands from its descriptor 3 and
 writes answers and events to its descriptor 4, each message JSON ended by a NUL byte: no port,
 no npm, nothing but the standard library. One Chromium per Browser, with a fresh profile; one tab
-per Tab. Used by the browser tests, tools/play.sh --web and the web benchmark.
+per Tab. Used by tools/play.sh --web (through tools/web_demo.py), the browser tests and the web
+benchmark.
 """
 
 import base64
