@@ -128,7 +128,7 @@ if(SCDOC_EXECUTABLE AND HELP2MAN_EXECUTABLE)
     DEPENDS ${BRACKENREACH_SOURCE_PACKAGING}/brackenreach.6.scd
     COMMENT "Writing the manual page brackenreach(6)")
   add_custom_command(OUTPUT ${page_server}
-    COMMAND ${HELP2MAN_EXECUTABLE} --no-info --section=6 --version-string=${PROJECT_VERSION}
+    COMMAND ${HELP2MAN_EXECUTABLE} --no-info --section=6
       --include=${BRACKENREACH_SOURCE_PACKAGING}/brackenreach-server.h2m --output=${page_server}
       $<TARGET_FILE:brackenreach-server>
     DEPENDS brackenreach-server ${BRACKENREACH_SOURCE_PACKAGING}/brackenreach-server.h2m

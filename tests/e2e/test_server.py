@@ -17,6 +17,8 @@ import tempfile
 import threading
 import time
 import unittest
+import urllib.parse
+import urllib.request
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from server_peer import (  # noqa: E402
@@ -478,6 +480,20 @@ class Web(ServerTestCase):
         self.stop(server)
 
 
+    def test_a_server_on_every_address_names_one_a_browser_opens(self):
+        for host, every in (("0.0.0.0", "every IPv4 address"), ("::", "every address")):
+            with self.subTest(host):
+                server = self.start(host=host)
+                line = server.wait_for(r"^serving the page .*").group(0)
+                match = re.fullmatch(rf"serving the page on {every}, port {server.web_port} "
+                                     r"\(from this machine: (http://\S+)\)", line)
+                self.assertTrue(match, line)
+                with urllib.request.urlopen(match.group(1), timeout=15) as page:
+                    self.assertEqual(PAGE, page.read())
+                self.assertEqual(server.web_port, urllib.parse.urlsplit(match.group(1)).port)
+                self.stop(server)
+
+
 class Lifecycle(ServerTestCase):
     def test_signals_close_everything_and_print_a_summary(self):
         for sig in (signal.SIGTERM, signal.SIGINT):
@@ -503,15 +519,31 @@ class Lifecycle(ServerTestCase):
                 self.assertTrue(read_until_closed(pending))
                 self.assertTrue(read_until_closed(done))
 
-    def test_help_names_every_option(self):
-        result = subprocess.run(
-            [SERVER, "--help"], capture_output=True, text=True, timeout=5, stdin=subprocess.DEVNULL
-        )
-        self.assertEqual(0, result.returncode)
-        for word in ("--host", "--port", "--max-clients", "--idle-timeout", "--first-byte-timeout",
-                     "--max-per-address", "--max-silent-per-address", "--web-root", "--web-port",
-                     "--trusted-proxy", "--latency-probe", "--help", '"exit"'):
-            self.assertIn(word, result.stdout)
+    def test_help_names_every_option_and_version_the_release(self):
+        with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
+                               "CMakeLists.txt")) as f:
+            version = re.search(r"project\(brackenreach VERSION (\S+)", f.read()).group(1)
+        rows = [
+            ("--help", ("--host", "--port", "--max-clients", "--idle-timeout", "--first-byte-timeout",
+                        "--max-per-address", "--max-silent-per-address", "--web-root", "--web-port",
+                        "--trusted-proxy", "--latency-probe", "--help", "--version", '"exit"')),
+            ("--version", ("brackenreach-server %s\n" % version,)),
+        ]
+        out = {}
+        for option, words in rows:
+            with self.subTest(option):
+                result = subprocess.run([SERVER, option], capture_output=True, text=True, timeout=5,
+                                        stdin=subprocess.DEVNULL)
+                self.assertEqual(0, result.returncode)
+                for word in words:
+                    self.assertIn(word, result.stdout)
+                out[option] = result.stdout
+        # help2man (the manual page) ends an option's name at two spaces: a name and its value's
+        # words (upper case, or ...) need two before the description.
+        for line in out["--help"].splitlines():
+            option = re.match(r"^  (-\S+(?: (?:[A-Z]\S*|\.\.\.))*)(.*)$", line)
+            if option and option.group(2):
+                self.assertRegex(option.group(2), r"^  ", line)
 
     def test_bad_arguments_exit_2(self):
         rows = [
