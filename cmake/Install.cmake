@@ -124,7 +124,8 @@ if(BRACKENREACH_WEB_PAGE)
   # emcc runs its JavaScript tools with the node on the PATH, which finds Debian's node modules
   # only through NODE_PATH when it is not Debian's own node. The inner build is a make of its
   # own, without the outer one's job slots.
-  set(web_env ${CMAKE_COMMAND} -E env --unset=MAKEFLAGS "NODE_PATH=/usr/share/nodejs:$ENV{NODE_PATH}")
+  set(web_env ${CMAKE_COMMAND} -E env --unset=MAKEFLAGS --unset=MAKELEVEL
+    "NODE_PATH=/usr/share/nodejs:$ENV{NODE_PATH}")
   set(web_cache ${BRACKENREACH_WEB_BUILD_DIR}/CMakeCache.txt)
   add_custom_command(OUTPUT ${web_cache}
     COMMAND ${web_env} ${EMCMAKE_EXECUTABLE} ${CMAKE_COMMAND} -S ${CMAKE_SOURCE_DIR}
