@@ -107,8 +107,8 @@ if(EMCMAKE_EXECUTABLE)
 else()
   set(web_page_default OFF)
 endif()
-option(BRACKENREACH_WEB_PAGE "Build the browser page with Emscripten and install it (package brackenreach-web)"
-  ${web_page_default})
+option(BRACKENREACH_WEB_PAGE
+  "Build the browser page with Emscripten and install it (package brackenreach-web)" ${web_page_default})
 set(web_build_default ${CMAKE_SOURCE_DIR}/build-web)
 if(DEFINED ENV{WEB_BUILD_DIR})
   get_filename_component(web_build_default "$ENV{WEB_BUILD_DIR}" ABSOLUTE BASE_DIR ${CMAKE_SOURCE_DIR})

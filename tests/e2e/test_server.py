@@ -494,8 +494,9 @@ class Web(ServerTestCase):
                 ("::", "every IPv6 address", ipv6_only)]
         for host, every, setup in rows:
             with self.subTest(host=host, every=every):
-                if setup and namespaces_unavailable():
-                    raise (AssertionError if os.environ.get("CI") else unittest.SkipTest)(namespaces_unavailable())
+                why = setup and namespaces_unavailable()
+                if why:
+                    raise (AssertionError if os.environ.get("CI") else unittest.SkipTest)(why)
                 server = self.start(host=host, preexec_fn=setup)
                 line = server.wait_for(r"^serving the page .*").group(0)
                 match = re.fullmatch(rf"serving the page on {every}, port {server.web_port} "
@@ -548,8 +549,8 @@ class Lifecycle(ServerTestCase):
             self.assertRegex(named.group(2) if named and named.group(2) else "  ", r"^  ", line)
         with open(os.path.join(os.path.dirname(__file__), "..", "..", "CMakeLists.txt")) as f:
             release = re.search(r"project\(brackenreach VERSION (\S+)", f.read()).group(1)
-        self.assertEqual("brackenreach-server %s\n" % release,
-                         subprocess.run([SERVER, "--version"], capture_output=True, text=True, timeout=5).stdout)
+        version = subprocess.run([SERVER, "--version"], capture_output=True, text=True, timeout=5)
+        self.assertEqual("brackenreach-server %s\n" % release, version.stdout)
 
     def test_bad_arguments_exit_2(self):
         rows = [
