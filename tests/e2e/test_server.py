@@ -550,7 +550,7 @@ class Lifecycle(ServerTestCase):
         with open(os.path.join(os.path.dirname(__file__), "..", "..", "CMakeLists.txt")) as f:
             release = re.search(r"project\(brackenreach VERSION (\S+)", f.read()).group(1)
         version = subprocess.run([SERVER, "--version"], capture_output=True, text=True, timeout=5)
-        self.assertEqual("brackenreach-server %s\n" % release, version.stdout)
+        self.assertEqual((0, "brackenreach-server %s\n" % release), (version.returncode, version.stdout))
 
     def test_bad_arguments_exit_2(self):
         rows = [
