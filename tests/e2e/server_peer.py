@@ -160,19 +160,20 @@ class GameServer:
         ]
         for reader in self._readers:
             reader.start()
+        # A server that never says where it serves is killed here: no caller holds it yet.
         try:
             match = self.wait_for(r"^listening on (?:127\.0\.0\.1|0\.0\.0\.0|\[?::\]?):(\d+)$",
                                   timeout=timeout)
+            self.port = int(match.group(1))
+            self.web_port = None
+            if web_root:
+                # At 127.0.0.1, or on every address of a wildcard --host.
+                match = self.wait_for(r"^serving the page (?:at http://127\.0\.0\.1:(\d+)/|on .*, port (\d+) )",
+                                      timeout=timeout)
+                self.web_port = int(match.group(1) or match.group(2))
         except AssertionError:
             self.kill()
             raise
-        self.port = int(match.group(1))
-        self.web_port = None
-        if web_root:
-            # At 127.0.0.1, or on every address of a wildcard --host.
-            match = self.wait_for(r"^serving the page (?:at http://127\.0\.0\.1:(\d+)/|on .*, port (\d+) )",
-                                  timeout=timeout)
-            self.web_port = int(match.group(1) or match.group(2))
 
     def _read_stdout(self):
         for line in self.process.stdout:
