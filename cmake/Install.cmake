@@ -1,8 +1,9 @@
 # Installation layout and packaging.
 #
 #   cmake --install build [--prefix P]     the game and its server under P (default CMAKE_INSTALL_PREFIX)
-#   cd build && cpack -G DEB               two Debian packages installing under /usr:
-#                                          brackenreach (the client) and brackenreach-server
+#   cd build && cpack -G DEB               Debian packages installing under /usr: brackenreach
+#                                          (the client), brackenreach-server and, when Emscripten
+#                                          is installed, brackenreach-web (the browser page)
 #
 # The client only reads its working directory, so it lives off the PATH and the `brackenreach`
 # launcher on the PATH builds a per-user working directory from the read-only data and starts it.
@@ -94,6 +95,58 @@ brackenreach_strip_like_debian(brackenreach-server "\${BRACKENREACH_GAMES_DIR}" 
 configure_file(cmake/InstallService.cmake.in ${BRACKENREACH_PACKAGING}/InstallService.cmake @ONLY)
 install(SCRIPT ${BRACKENREACH_PACKAGING}/InstallService.cmake COMPONENT brackenreach-server)
 
+# --- the browser game's page: package brackenreach-web ---
+
+# The page is the browser build's output (web/, built by Emscripten), so where Emscripten is
+# installed this build drives that one, in the directory tools/build_web.sh uses (one build of
+# the page for both). Installed in share/brackenreach/web, the --web-root that the server's
+# options file, its manual and the README name.
+find_program(EMCMAKE_EXECUTABLE emcmake)
+if(EMCMAKE_EXECUTABLE)
+  set(web_page_default ON)
+else()
+  set(web_page_default OFF)
+endif()
+option(BRACKENREACH_WEB_PAGE
+  "Build the browser page with Emscripten and install it (package brackenreach-web)" ${web_page_default})
+set(web_build_default ${CMAKE_SOURCE_DIR}/build-web)
+if(DEFINED ENV{WEB_BUILD_DIR})
+  get_filename_component(web_build_default "$ENV{WEB_BUILD_DIR}" ABSOLUTE BASE_DIR ${CMAKE_SOURCE_DIR})
+endif()
+set(BRACKENREACH_WEB_BUILD_DIR ${web_build_default} CACHE PATH
+  "The browser build's directory (tools/build_web.sh's WEB_BUILD_DIR)")
+set(BRACKENREACH_WEB_FILES index.html page.js page.css brackenreach.js brackenreach.wasm brackenreach.data)
+set(brackenreach_components brackenreach brackenreach-server)
+if(BRACKENREACH_WEB_PAGE)
+  if(NOT EMCMAKE_EXECUTABLE)
+    message(FATAL_ERROR "BRACKENREACH_WEB_PAGE needs Emscripten's emcmake (tools/setup.sh web)")
+  endif()
+  # emcc runs its JavaScript tools with the node on the PATH, which finds Debian's node modules
+  # only through NODE_PATH when it is not Debian's own node. The inner build is a make of its
+  # own, without the outer one's job slots.
+  set(web_env ${CMAKE_COMMAND} -E env --unset=MAKEFLAGS --unset=MAKELEVEL
+    "NODE_PATH=/usr/share/nodejs:$ENV{NODE_PATH}")
+  set(web_cache ${BRACKENREACH_WEB_BUILD_DIR}/CMakeCache.txt)
+  add_custom_command(OUTPUT ${web_cache}
+    COMMAND ${web_env} ${EMCMAKE_EXECUTABLE} ${CMAKE_COMMAND} -S ${CMAKE_SOURCE_DIR}
+      -B ${BRACKENREACH_WEB_BUILD_DIR} -DBRACKENREACH_WERROR=${BRACKENREACH_WERROR}
+    COMMENT "Configuring the browser build in ${BRACKENREACH_WEB_BUILD_DIR}"
+    VERBATIM)
+  # Always run: the browser build knows its own dependencies (and reconfigures itself).
+  add_custom_target(web_page ALL
+    COMMAND ${web_env} ${CMAKE_COMMAND} --build ${BRACKENREACH_WEB_BUILD_DIR}
+    DEPENDS ${web_cache}
+    COMMENT "Building the browser page in ${BRACKENREACH_WEB_BUILD_DIR}/site"
+    VERBATIM)
+  list(TRANSFORM BRACKENREACH_WEB_FILES PREPEND ${BRACKENREACH_WEB_BUILD_DIR}/site/ OUTPUT_VARIABLE web_files)
+  install(FILES ${web_files} DESTINATION ${BRACKENREACH_DATA_DIR}/web COMPONENT brackenreach-web)
+  install(FILES ${BRACKENREACH_SOURCE_PACKAGING}/lintian/brackenreach-web
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides COMPONENT brackenreach-web)
+  list(APPEND brackenreach_components brackenreach-web)
+else()
+  message(STATUS "No Emscripten (tools/setup.sh web): the browser page is not built or packaged")
+endif()
+
 # --- manual pages and the packages' documents ---
 
 # The Debian changelog and the metainfo's newest release both name the version being built.
@@ -128,7 +181,7 @@ if(SCDOC_EXECUTABLE AND HELP2MAN_EXECUTABLE)
     DEPENDS ${BRACKENREACH_SOURCE_PACKAGING}/brackenreach.6.scd
     COMMENT "Writing the manual page brackenreach(6)")
   add_custom_command(OUTPUT ${page_server}
-    COMMAND ${HELP2MAN_EXECUTABLE} --no-info --section=6 --version-string=${PROJECT_VERSION}
+    COMMAND ${HELP2MAN_EXECUTABLE} --no-info --section=6
       --include=${BRACKENREACH_SOURCE_PACKAGING}/brackenreach-server.h2m --output=${page_server}
       $<TARGET_FILE:brackenreach-server>
     DEPENDS brackenreach-server ${BRACKENREACH_SOURCE_PACKAGING}/brackenreach-server.h2m
@@ -145,7 +198,7 @@ endif()
 
 brackenreach_gzip(${BRACKENREACH_PACKAGING}/changelog.gz ${BRACKENREACH_SOURCE_PACKAGING}/changelog)
 add_custom_target(packaging_files ALL DEPENDS ${BRACKENREACH_PACKAGING}/changelog.gz ${packaging_outputs})
-foreach(component IN ITEMS brackenreach brackenreach-server)
+foreach(component IN LISTS brackenreach_components)
   install(FILES ${BRACKENREACH_SOURCE_PACKAGING}/copyright ${BRACKENREACH_PACKAGING}/changelog.gz
     DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${component} COMPONENT ${component})
 endforeach()
@@ -172,7 +225,7 @@ set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
 set(CPACK_STRIP_FILES ON)
 
 set(CPACK_DEB_COMPONENT_INSTALL ON)
-set(CPACK_COMPONENTS_ALL brackenreach brackenreach-server)
+set(CPACK_COMPONENTS_ALL ${brackenreach_components})
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SOURCE brackenreach)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${BRACKENREACH_MAINTAINER}")
@@ -205,6 +258,20 @@ set(CPACK_DEBIAN_BRACKENREACH-SERVER_PACKAGE_CONTROL_EXTRA
   ${BRACKENREACH_SOURCE_PACKAGING}/deb/brackenreach-server/prerm
   ${BRACKENREACH_SOURCE_PACKAGING}/deb/brackenreach-server/postrm)
 set(CPACK_DEBIAN_BRACKENREACH_PACKAGE_SUGGESTS brackenreach-server)
+set(CPACK_DEBIAN_BRACKENREACH-SERVER_PACKAGE_SUGGESTS brackenreach-web)
+
+# The page is the same on every architecture, and only our server serves it (and takes its
+# WebSockets), from the host the page was loaded from.
+set(CPACK_DEBIAN_BRACKENREACH-WEB_PACKAGE_NAME brackenreach-web)
+set(CPACK_DEBIAN_BRACKENREACH-WEB_PACKAGE_ARCHITECTURE all)
+set(CPACK_DEBIAN_BRACKENREACH-WEB_PACKAGE_RECOMMENDS brackenreach-server)
+string(JOIN "\n" CPACK_DEBIAN_BRACKENREACH-WEB_DESCRIPTION
+  "Brackenreach in the browser, served by brackenreach-server"
+  "The web page of the online 2D role-playing game Brackenreach: the same game"
+  "as the desktop client, built for WebAssembly, with its pictures, music and"
+  "font packed in. brackenreach-server serves it with"
+  "--web-root /usr/share/brackenreach/web and takes the players' WebSockets on"
+  "the same port; see /etc/default/brackenreach-server.")
 
 # The launcher links the font found with fc-match; the binaries' libraries come from
 # dpkg-shlibdeps when it is there (it needs `file` too), which names them as the build machine's

@@ -55,6 +55,9 @@ int parse_command_line(CLI::App& app, int argc, char** argv) {
     } catch (const CLI::CallForHelp&) {
         std::fputs(app.help().c_str(), stdout);
         return 0;
+    } catch (const CLI::CallForVersion& version) {
+        std::puts(version.what());
+        return 0;
     } catch (const CLI::ParseError& error) {
         std::fprintf(stderr, "%s: %s\nTry --help.\n", app.get_name().c_str(), error.what());
         return 2;

@@ -15,6 +15,6 @@ CLI::Validator whole_number(unsigned long lo, unsigned long hi);
 CLI::Validator real_number(double lo, double hi, bool above_lo = false);
 
 // Parses argv into app's options, with app's name as the program name. Returns -1 when the
-// program should run; else the exit status, after printing --help on stdout (0) or what was
-// wrong on stderr (2).
+// program should run; else the exit status, after printing --help or --version on stdout (0)
+// or what was wrong on stderr (2).
 int parse_command_line(CLI::App& app, int argc, char** argv);

@@ -84,6 +84,10 @@ void add_timeout(CLI::App& app, const char* name, double& seconds, const char* h
 int parse_options(int argc, char** argv, Options& options) {
     CLI::App app(description, "brackenreach-server");
     app.footer(footer);
+    app.set_version_flag("--version", "brackenreach-server " BRACKENREACH_VERSION);
+    // help2man takes two spaces as the end of an option's name: at CLI11's default width of 30,
+    // "--trusted-proxy ADDRESS ..." was followed by one and ran into its description.
+    app.get_formatter()->column_width(32);
     // A repeated option takes its last value, as the hand-written parser before CLI11 did.
     app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
     app.add_option("--host", options.host, "address to listen on")

@@ -32,5 +32,5 @@ struct Options {
 };
 
 // Fills options from the command line. Returns -1 when the server should run; else the exit
-// status, after printing --help on stdout (0) or what was wrong on stderr (2).
+// status, after printing --help or --version on stdout (0) or what was wrong on stderr (2).
 int parse_options(int argc, char** argv, Options& options);

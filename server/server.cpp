@@ -30,6 +30,33 @@ std::string listen_on(tcp::acceptor& acceptor, const tcp::endpoint& endpoint) {
     return ec ? "cannot listen on " + endpoint_text(endpoint) + ": " + ec.message() : "";
 }
 
+std::string page_url(const net::ip::address& address, unsigned short port) {
+    const std::string host =
+        address.is_v6() ? "[" + address.to_string() + "]" : address.to_string();
+    return "http://" + host + ":" + std::to_string(port) + "/";
+}
+
+// No browser opens http://0.0.0.0:8080/: a listener on every address says so, with the address
+// that reaches it from this machine (players elsewhere use one of the machine's own).
+std::string page_line(const tcp::acceptor& acceptor) {
+    const tcp::endpoint local = acceptor.local_endpoint();
+    const net::ip::address address = local.address();
+    if (!address.is_unspecified()) {
+        return "serving the page at " + page_url(address, local.port());
+    }
+    const char* every = "every IPv4 address";
+    net::ip::address here = net::ip::address_v4::loopback();
+    if (address.is_v6()) {
+        net::ip::v6_only v6_only;
+        error_code ec;
+        acceptor.get_option(v6_only, ec);
+        every = !ec && v6_only.value() ? "every IPv6 address" : "every address";
+        here = net::ip::address_v6::loopback();
+    }
+    return std::string("serving the page on ") + every + ", port " + std::to_string(local.port()) +
+           " (from this machine: " + page_url(here, local.port()) + ")";
+}
+
 } // namespace
 
 Server::Server(net::io_context& io, const Options& options, WebFiles files)
@@ -54,9 +81,7 @@ std::string Server::start() {
     }
     log_line("listening on " + endpoint_text(acceptor_.local_endpoint()));
     if (web_acceptor_.is_open()) {
-        const std::string address = host.is_v6() ? "[" + host.to_string() + "]" : host.to_string();
-        log_line("serving the page at http://" + address + ":" +
-                 std::to_string(web_acceptor_.local_endpoint().port()) + "/");
+        log_line(page_line(web_acceptor_));
         accept_web();
     }
     signals_.async_wait([this](const error_code& error, int) {

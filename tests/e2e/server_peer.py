@@ -160,16 +160,20 @@ class GameServer:
         ]
         for reader in self._readers:
             reader.start()
+        # A server that never says where it serves is killed here: no caller holds it yet.
         try:
-            match = self.wait_for(r"^listening on 127\.0\.0\.1:(\d+)$", timeout=timeout)
+            match = self.wait_for(r"^listening on (?:127\.0\.0\.1|0\.0\.0\.0|\[?::\]?):(\d+)$",
+                                  timeout=timeout)
+            self.port = int(match.group(1))
+            self.web_port = None
+            if web_root:
+                # At 127.0.0.1, or on every address of a wildcard --host.
+                match = self.wait_for(r"^serving the page (?:at http://127\.0\.0\.1:(\d+)/|on .*, port (\d+) )",
+                                      timeout=timeout)
+                self.web_port = int(match.group(1) or match.group(2))
         except AssertionError:
             self.kill()
             raise
-        self.port = int(match.group(1))
-        self.web_port = None
-        if web_root:
-            match = self.wait_for(r"^serving the page at http://127\.0\.0\.1:(\d+)/$", timeout=timeout)
-            self.web_port = int(match.group(1))
 
     def _read_stdout(self):
         for line in self.process.stdout:
@@ -279,10 +283,11 @@ class GameServer:
                 pipe.close()
 
 
-def start_game_server(path=None, args=(), preexec_fn=None, timeout=DEFAULT_TIMEOUT, web_root=None):
-    """Starts the server on a free port of 127.0.0.1; see GameServer.port and .lines."""
+def start_game_server(path=None, args=(), preexec_fn=None, timeout=DEFAULT_TIMEOUT, web_root=None,
+                      host="127.0.0.1"):
+    """Starts the server on a free port of host; see GameServer.port and .lines."""
     return GameServer(server_path(path), args, preexec_fn=preexec_fn, timeout=timeout,
-                      web_root=web_root)
+                      listen=("--host", host, "--port", "0"), web_root=web_root)
 
 
 def stop_game_server(server, timeout=DEFAULT_TIMEOUT):

@@ -1,8 +1,8 @@
-"""The game installed like a Linux game: `cmake --install` into a scratch prefix, and the two Debian
-packages that cpack builds (the client, and the server with its systemd unit), checked with
-lintian, installed with dpkg and removed again. Each install is played through its own launcher
-against its own server, started as its systemd unit starts it, as a user whose home is a scratch
-directory."""
+"""The game installed like a Linux game: `cmake --install` into a scratch prefix, and the Debian
+packages that cpack builds (the client, the server with its systemd unit, and the browser page),
+checked with lintian, installed with dpkg and removed again. Each install is played through its
+own launcher against its own server, started as its systemd unit starts it and serving the
+installed page, as a user whose home is a scratch directory."""
 
 import os
 import platform
@@ -14,6 +14,7 @@ import subprocess
 import sys
 import tempfile
 import unittest
+import urllib.request
 from xml.etree import ElementTree
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -21,7 +22,7 @@ from harness import (CLIENT, EXIT_TIMEOUT, SOURCE_DIR, START_TIMEOUT, GameServer
                      Process, start_game_server, stop_game_server)
 
 BUILD_DIR = os.path.dirname(os.path.abspath(CLIENT))
-PACKAGES = ("brackenreach", "brackenreach-server")
+CI = bool(os.environ.get("CI"))
 # Every package the installed client needs at run time (see cmake/Install.cmake), with the names
 # each Debian release gives it: Debian 13 renamed libsimpleini1.
 CLIENT_NEEDS = ("libsdl1.2debian", "libsdl-image1.2", "libsdl-mixer1.2", "libsdl-net1.2",
@@ -47,6 +48,7 @@ LAYOUT = {
     "share/doc/brackenreach/copyright": False,
     "share/doc/brackenreach-server/copyright": False,
 }
+WEB_FILES = ("index.html", "page.js", "page.css", "brackenreach.js", "brackenreach.wasm", "brackenreach.data")
 # A video driver SDL does not have: the client reads config.ini, fails to initialise and exits
 # with status 0 before it opens any connection, so a run only prepares the user's directory.
 NO_VIDEO = {"SDL_VIDEODRIVER": "no-such-driver", "SDL_AUDIODRIVER": "dummy"}
@@ -83,9 +85,27 @@ def cmake_cache(name, default=None):
     return default
 
 
+def cache_on(name):
+    return cmake_cache(name, "OFF").upper() in ("ON", "1", "TRUE", "YES")
+
+
+# CI installs Emscripten, so there the build must have built the page.
+WITH_PAGE = cache_on("BRACKENREACH_WEB_PAGE")
+if CI and not WITH_PAGE:
+    raise AssertionError("BRACKENREACH_WEB_PAGE is off: no browser page to install")
+PACKAGES = ("brackenreach", "brackenreach-server") + (("brackenreach-web",) if WITH_PAGE else ())
+LAYOUT.update({"share/brackenreach/web/" + name: False for name in WEB_FILES if WITH_PAGE})
+
+
+def skip_or_fail(why):
+    """CI installs and runs everything here as root: there a skip would hide a broken setup."""
+    raise (AssertionError if CI else unittest.SkipTest)(why)
+
+
 def run(argv, **kw):
-    """Runs a tool to completion; fails the test with its output when it fails."""
-    result = subprocess.run(argv, capture_output=True, text=True, timeout=300, **kw)
+    """Runs a tool to completion; fails the test with its output when it fails. The tools wait
+    for nothing but a CPU: the file's TIMEOUT (tests/CMakeLists.txt) bounds them, not a clock."""
+    result = subprocess.run(argv, capture_output=True, text=True, stdin=subprocess.DEVNULL, **kw)
     if result.returncode != 0:
         raise AssertionError("%s failed (%d):\n%s\n%s" % (" ".join(argv), result.returncode,
                                                          result.stdout, result.stderr))
@@ -263,7 +283,16 @@ class InstalledGameChecks:
         settings = unit_settings(self.unit)
         self.assertEqual(["-" + self.env_file], settings["EnvironmentFile"])
         with open(self.env_file) as f:
-            text, edits = re.subn(r'(?m)^(BRACKENREACH_SERVER_OPTS=".*--port )\d+', r"\g<1>0", f.read())
+            text = f.read()
+        if WITH_PAGE:
+            # The page served as the options file's example (the README's line) serves it.
+            example = re.search(r'(?m)^#\s*(BRACKENREACH_SERVER_OPTS=".* --web-root /usr/(\S+) .*")$', text)
+            with open(os.path.join(SOURCE_DIR, "README.md")) as f:
+                self.assertIn(example.group(1), f.read())
+            line = example.group(1).replace("/usr/" + example.group(2), self.installed(example.group(2)))
+            text = re.sub(r'(?m)^BRACKENREACH_SERVER_OPTS=.*$', lambda _: line, text)
+            text = re.sub(r"--web-port \d+", "--web-port 0", text)
+        text, edits = re.subn(r'(?m)^(BRACKENREACH_SERVER_OPTS=".*--port )\d+', r"\g<1>0", text)
         self.assertEqual(1, edits, text)
         with open(self.env_file, "w") as f:
             f.write(text)
@@ -304,6 +333,10 @@ class InstalledGameChecks:
         command = self.service_command()
         server = GameServer(command[0], command[1:], timeout=START_TIMEOUT, listen=())
         try:
+            page = WITH_PAGE and server.wait_for(r"^serving the page at (http://127\.0\.0\.1:\d+/)$").group(1)
+            for name in WEB_FILES if page else ():
+                with urllib.request.urlopen(page + name, timeout=START_TIMEOUT) as answer:
+                    self.assertEqual(read(self.installed("share/brackenreach/web/" + name)), answer.read())
             edited = set_server(config, server.port)
             game = player.start()
             try:
@@ -462,7 +495,7 @@ class DebianPackageTest(InstalledGameChecks, unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        if cmake_cache("BRACKENREACH_SANITIZE", "OFF").upper() in ("ON", "1", "TRUE", "YES"):
+        if cache_on("BRACKENREACH_SANITIZE"):
             raise unittest.SkipTest("a sanitizer build is not a package to ship")
         cls.out = tempfile.mkdtemp(prefix="brackenreach-deb-")
         run([cmake_cache("CMAKE_CPACK_COMMAND"), "-G", "DEB", "-B", cls.out], cwd=BUILD_DIR)
@@ -478,8 +511,11 @@ class DebianPackageTest(InstalledGameChecks, unittest.TestCase):
         depends = {}
         for package, deb in self.debs.items():
             fields = {name: run(["dpkg-deb", "-f", deb, name]).strip()
-                      for name in ("Version", "Section", "Maintainer", "Depends", "Description")}
+                      for name in ("Version", "Section", "Maintainer", "Depends", "Description",
+                                   "Architecture")}
             self.assertEqual(project_version(), fields["Version"])
+            # The page is the same everywhere; the programs are built for this machine.
+            self.assertEqual(package == "brackenreach-web", fields["Architecture"] == "all", package)
             self.assertEqual("games", fields["Section"])
             self.assertRegex(fields["Maintainer"], r"^\S.* <[^<>\s]+@[^<>\s]+>$")
             self.assertTrue(fields["Description"])
@@ -495,9 +531,9 @@ class DebianPackageTest(InstalledGameChecks, unittest.TestCase):
 
         self.check_hardening()
         if not shutil.which("lintian"):
-            self.skipTest("no lintian here (tools/setup.sh test installs it)")
+            skip_or_fail("no lintian here (tools/setup.sh test installs it)")
         result = subprocess.run(["lintian", "-I", "--pedantic", *self.debs.values()], capture_output=True,
-                                text=True, timeout=600)
+                                text=True, stdin=subprocess.DEVNULL)
         report = result.stdout + result.stderr
         self.assertEqual([], [l for l in result.stdout.splitlines()
                               if l.startswith("E:") or re.search(r": (hardening-|binary-has-unneeded-section)", l)],
@@ -511,7 +547,7 @@ class DebianPackageTest(InstalledGameChecks, unittest.TestCase):
         glibc do not, so nothing linked there can be marked; the code is compiled for it all the
         same)."""
         if not shutil.which("hardening-check"):
-            self.skipTest("no hardening-check here (tools/setup.sh test installs devscripts)")
+            skip_or_fail("no hardening-check here (tools/setup.sh test installs devscripts)")
         crt = run(["c++", "-print-file-name=Scrt1.o"]).strip()
         skip = [] if "IBT" in run(["readelf", "-nW", crt]) else ["--nocfprotection"]
         # Debian 13's hardening-check also asks for AArch64's branch protection, which binaries
@@ -525,7 +561,7 @@ class DebianPackageTest(InstalledGameChecks, unittest.TestCase):
             run(["dpkg-deb", "-x", deb, tree])
             files = [os.path.join(top, name) for top, _, names in os.walk(tree) for name in names]
             elves = [f for f in files if not os.path.islink(f) and read(f)[:4] == b"\x7fELF"]
-            self.assertTrue(elves, package)
+            self.assertEqual(package != "brackenreach-web", bool(elves), package)
             # A binary with no call that fortifying could check is exempt only where the package
             # says so, with its reason, in its lintian overrides.
             overrides = os.path.join(tree, "usr", "share", "lintian", "overrides", package)
@@ -536,12 +572,13 @@ class DebianPackageTest(InstalledGameChecks, unittest.TestCase):
                 with self.subTest(package=package, binary=rel):
                     run(["hardening-check", *skip, *(["--nofortify"] if rel in unfortifiable else []), elf])
 
-    @unittest.skipUnless(hasattr(os, "geteuid") and os.geteuid() == 0, "installing a .deb needs root")
     def test_install_play_remove(self):
+        if os.geteuid() != 0:
+            skip_or_fail("installing a .deb needs root")
         # The test removes the packages at the end: never do that to a player's real install.
         for package in PACKAGES:
             if package_status(package):
-                self.skipTest("%s is already known to dpkg (%s); not touching it" % (package, package_status(package)))
+                skip_or_fail("%s is already known to dpkg (%s); not touching it" % (package, package_status(package)))
         # No apt-get -f install: whatever a missing dependency is must show as a failure here.
         self.addCleanup(self.remove_quietly)
         run(["dpkg", "-i", *self.debs.values()])
@@ -578,7 +615,7 @@ class DebianPackageTest(InstalledGameChecks, unittest.TestCase):
 
     def remove_quietly(self):
         if any(package_status(package) for package in PACKAGES):
-            subprocess.run(["dpkg", "--purge", *PACKAGES], capture_output=True, timeout=300)
+            subprocess.run(["dpkg", "--purge", *PACKAGES], capture_output=True, stdin=subprocess.DEVNULL)
 
 
 if __name__ == "__main__":

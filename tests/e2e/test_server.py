@@ -4,6 +4,7 @@ clients, judged by the event lines it prints.
 Run: python3 tests/e2e/test_server.py --server PATH (or set BRACKENREACH_SERVER).
 """
 
+import ctypes
 import os
 import random
 import re
@@ -17,8 +18,10 @@ import tempfile
 import threading
 import time
 import unittest
+import urllib.request
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from harness import namespaces_unavailable  # noqa: E402
 from server_peer import (  # noqa: E402
     GOODBYE, encode_updates, read_http_head, server_path, start_game_server, websocket_close_code,
     websocket_frame, websocket_messages, websocket_request)
@@ -478,6 +481,33 @@ class Web(ServerTestCase):
         self.stop(server)
 
 
+    def test_a_server_on_every_address_names_one_a_browser_opens(self):
+        def ipv6_only():
+            # A network namespace of the server's own, where IPv6 sockets take IPv6 alone.
+            if ctypes.CDLL(None, use_errno=True).unshare(0x40000000) != 0:  # CLONE_NEWNET
+                raise OSError(ctypes.get_errno(), "unshare")
+            with open("/proc/sys/net/ipv6/bindv6only", "w") as f:
+                f.write("1")
+
+        # (--host, where the line says it serves, the server's setup: None when fetched from here)
+        rows = [("0.0.0.0", "every IPv4 address", None), ("::", "every address", None),
+                ("::", "every IPv6 address", ipv6_only)]
+        for host, every, setup in rows:
+            with self.subTest(host=host, every=every):
+                why = setup and namespaces_unavailable()
+                if why:
+                    raise (AssertionError if os.environ.get("CI") else unittest.SkipTest)(why)
+                server = self.start(host=host, preexec_fn=setup)
+                line = server.wait_for(r"^serving the page .*").group(0)
+                match = re.fullmatch(rf"serving the page on {every}, port {server.web_port} "
+                                     rf"\(from this machine: (http://\S+:{server.web_port}/)\)", line)
+                self.assertTrue(match, line)
+                if not setup:
+                    with urllib.request.urlopen(match.group(1), timeout=15) as page:
+                        self.assertEqual(PAGE, page.read())
+                self.stop(server)
+
+
 class Lifecycle(ServerTestCase):
     def test_signals_close_everything_and_print_a_summary(self):
         for sig in (signal.SIGTERM, signal.SIGINT):
@@ -510,8 +540,17 @@ class Lifecycle(ServerTestCase):
         self.assertEqual(0, result.returncode)
         for word in ("--host", "--port", "--max-clients", "--idle-timeout", "--first-byte-timeout",
                      "--max-per-address", "--max-silent-per-address", "--web-root", "--web-port",
-                     "--trusted-proxy", "--latency-probe", "--help", '"exit"'):
+                     "--trusted-proxy", "--latency-probe", "--help", "--version", '"exit"'):
             self.assertIn(word, result.stdout)
+        # help2man ends an option's name at two spaces: a name and its value's words (upper case,
+        # or ...) need two before the description.
+        for line in result.stdout.splitlines():
+            named = re.match(r"^  (-\S+(?: (?:[A-Z]\S*|\.\.\.))*)(.*)$", line)
+            self.assertRegex(named.group(2) if named and named.group(2) else "  ", r"^  ", line)
+        with open(os.path.join(os.path.dirname(__file__), "..", "..", "CMakeLists.txt")) as f:
+            release = re.search(r"project\(brackenreach VERSION (\S+)", f.read()).group(1)
+        version = subprocess.run([SERVER, "--version"], capture_output=True, text=True, timeout=5)
+        self.assertEqual((0, "brackenreach-server %s\n" % release), (version.returncode, version.stdout))
 
     def test_bad_arguments_exit_2(self):
         rows = [
