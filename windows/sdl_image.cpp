@@ -19,8 +19,12 @@ void read_from_rwops(png_structp png, png_bytep data, png_size_t length) {
     }
 }
 
-// libpng's own messages go nowhere: the caller gets SDL_image's words for them.
-void ignore_message(png_structp, png_const_charp) {}
+// libpng's own messages go nowhere: the caller gets SDL_image's words for them. An error must
+// not return to libpng, which would print it and then jump.
+void on_error(png_structp png, png_const_charp) {
+    png_longjmp(png, 1);
+}
+void on_warning(png_structp, png_const_charp) {}
 
 // The surface is created before the rows are read, so a longjmp out of libpng finds it in
 // *surface to free. No C++ object with a destructor lives in this frame.
@@ -87,8 +91,7 @@ extern "C" SDL_Surface* IMG_Load(const char* file) {
     }
     SDL_Surface* surface = nullptr;
     bool decoded = false;
-    png_structp png =
-        png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, ignore_message, ignore_message);
+    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, on_error, on_warning);
     png_infop info = png != nullptr ? png_create_info_struct(png) : nullptr;
     if (info != nullptr && height <= tallest_png) {
         std::vector<png_bytep> rows(height);
