@@ -1,7 +1,8 @@
 // The server link's edge on Windows (windows/SDL_net.h over Winsock). The socket is non-blocking
 // from the start, so none of the desktop's workarounds is needed: the connect waits in select
 // within the deadline, a send takes what fits and the wait for room is select's, and the name
-// lookup runs on a thread that the game stops waiting for at the deadline.
+// lookup runs on a thread that the game stops waiting for at the deadline. The window keeps
+// taking its messages meanwhile.
 #include "net/link_edge.h"
 
 #include "net/link_bounds.h"
@@ -12,6 +13,16 @@ namespace {
 
 // The socket edge_open returned; null before and after a failure.
 TCPsocket opened = nullptr;
+
+// A window whose messages wait untaken is not drawn (Wine does not even show it), and after 5 s
+// Windows calls it not responding; the lookup and the connect may take 5 s each. So the waits
+// let SDL take the window's messages this often; a close request taken there ends the game after
+// its first frame.
+constexpr int wait_step_ms = 50;
+
+void let_the_window_run_while_waiting() {
+    SDLNet_Win_SetWaitStep(wait_step_ms, SDL_PumpEvents);
+}
 
 } // namespace
 
@@ -33,10 +44,12 @@ const char* edge_lookup_failure() {
 }
 
 void edge_bound_name_lookup() {
+    let_the_window_run_while_waiting();
     SDLNet_Win_SetLookupLimit(lookup_deadline_s * 1000);
 }
 
 TCPsocket edge_open(IPaddress* address, bool* timed_out) {
+    let_the_window_run_while_waiting();
     SDLNet_Win_SetOpenLimit(connect_deadline_ms);
     opened = SDLNet_TCP_Open(address);
     *timed_out = opened == nullptr && SDLNet_Win_OpenTimedOut() != 0;

@@ -1,7 +1,8 @@
 // SDL_net's client calls for the Windows build, over Winsock. Names, types and results are
 // SDL_net 1.2's; the socket is non-blocking from the start, and the calls at the end, which are
 // not SDL_net's, bound the waits SDL_net leaves unbounded (the name lookup, the connect, room to
-// send). Debian's sources of SDL_net cannot be had to cross-build it.
+// send) and let the program run in them. Debian's sources of SDL_net cannot be had to cross-build
+// it.
 #pragma once
 
 #include <SDL.h>
@@ -37,6 +38,10 @@ TCPsocket SDLNet_TCP_Open(IPaddress* address);
 int SDLNet_TCP_Send(TCPsocket sock, const void* data, int len);
 
 void SDLNet_TCP_Close(TCPsocket sock);
+
+// Not SDL_net's. While a call waits (the lookup, the connect, room to send), it stops every ms
+// to call step; 0 (the start) waits in one piece.
+void SDLNet_Win_SetWaitStep(int ms, void (*step)(void));
 
 // Not SDL_net's. The longest SDLNet_ResolveHost waits for a name, in ms; 0 (the start) waits as
 // long as Windows' resolver takes. The lookup goes on on a thread of its own, which the caller

@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -23,8 +24,36 @@ int started = 0;
 int lookup_limit_ms = 0;
 int open_limit_ms = 0;
 bool open_timed_out = false;
+int step_ms = 0;
+void (*wait_step)(void) = nullptr;
 
 std::vector<TCPsocket> open_sockets;
+
+// Waits up to ms (forever when negative) with wait_once(slice), which waits up to slice ms (-1:
+// forever) and returns 0 when what it waits for did not come; stops every step_ms to call
+// wait_step. Returns what wait_once last returned.
+template <typename WaitOnce> int wait_in_steps(int ms, WaitOnce wait_once) {
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point end = Clock::now() + std::chrono::milliseconds(std::max(ms, 0));
+    for (;;) {
+        int slice = -1;
+        if (ms >= 0) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - Clock::now());
+            slice = static_cast<int>(std::max<long long>(left.count(), 0));
+        }
+        const bool stepping = wait_step != nullptr && step_ms > 0;
+        if (stepping && (slice < 0 || slice > step_ms)) {
+            slice = step_ms;
+        }
+        const int result = wait_once(slice);
+        if (result != 0 || (ms >= 0 && Clock::now() >= end)) {
+            return result;
+        }
+        if (stepping) {
+            wait_step();
+        }
+    }
+}
 
 // One name lookup, shared by the caller and the thread that asks the resolver: whichever of the
 // two lets go of it last frees it, so a caller that stopped waiting leaves nothing behind.
@@ -72,8 +101,11 @@ int resolve_within_limit(const char* name, Uint32* host) {
         look_up(*lookup); // no thread to be had: wait as SDL_net would
     } else {
         CloseHandle(reinterpret_cast<HANDLE>(thread));
-        const DWORD limit = lookup_limit_ms > 0 ? static_cast<DWORD>(lookup_limit_ms) : INFINITE;
-        if (WaitForSingleObject(lookup->done, limit) != WAIT_OBJECT_0) {
+        const int done = wait_in_steps(lookup_limit_ms > 0 ? lookup_limit_ms : -1, [&](int slice) {
+            const DWORD limit = slice < 0 ? INFINITE : static_cast<DWORD>(slice);
+            return WaitForSingleObject(lookup->done, limit) == WAIT_OBJECT_0 ? 1 : 0;
+        });
+        if (done == 0) {
             return WSATRY_AGAIN;
         }
     }
@@ -83,7 +115,7 @@ int resolve_within_limit(const char* name, Uint32* host) {
 
 // select's wait for sock, at most ms (forever when negative): 1 ready, 0 not in time, -1 failed.
 // Room to send shows in the write set; a connect that failed, in the exception set.
-int wait_for(SOCKET sock, int ms) {
+int select_once(SOCKET sock, int ms) {
     fd_set writable;
     fd_set failed;
     FD_ZERO(&writable);
@@ -96,6 +128,10 @@ int wait_for(SOCKET sock, int ms) {
         return -1;
     }
     return ready > 0 ? 1 : 0;
+}
+
+int wait_for(SOCKET sock, int ms) {
+    return wait_in_steps(ms, [sock](int slice) { return select_once(sock, slice); });
 }
 
 // A non-blocking connect, waited for in select; SOCKET_ERROR on failure or at the limit.
@@ -195,10 +231,10 @@ int SDLNet_TCP_Send(TCPsocket sock, const void* data, int len) {
     int sent = 0;
     while (sent < len && !sock->broken) {
         const int took = send(sock->handle, next + sent, len - sent, 0);
-        if (took != SOCKET_ERROR) {
+        if (took > 0) {
             sent += took;
-        } else if (WSAGetLastError() == WSAEWOULDBLOCK) {
-            break;
+        } else if (took == 0 || WSAGetLastError() == WSAEWOULDBLOCK) {
+            break; // no room: the caller waits for it, or gives the server up
         } else {
             sock->broken = true;
         }
@@ -215,6 +251,11 @@ void SDLNet_TCP_Close(TCPsocket sock) {
                        open_sockets.end());
     closesocket(sock->handle);
     delete sock;
+}
+
+void SDLNet_Win_SetWaitStep(int ms, void (*step)(void)) {
+    step_ms = ms;
+    wait_step = step;
 }
 
 void SDLNet_Win_SetLookupLimit(int ms) {
