@@ -103,7 +103,8 @@ stamp_text() {
 }
 
 write_ready() {
-  printf '%s (export PKG_CONFIG_LIBDIR=%s/lib/pkgconfig)\n' "$prefix" "$prefix" >"$deps/READY"
+  printf '%s (export PKG_CONFIG_LIBDIR=%s/lib/pkgconfig:/usr/%s/lib/pkgconfig)\n' \
+    "$prefix" "$prefix" "$host" >"$deps/READY"
 }
 
 write_source_list
@@ -136,7 +137,7 @@ export WINEPREFIX=$deps/wine WINEDEBUG=-all
 # No debug information: these are shipped as they are, and build faster without it.
 export CFLAGS="-O2" CXXFLAGS="-O2"
 export CPPFLAGS="-I$prefix/include" LDFLAGS="-L$prefix/lib"
-export PKG_CONFIG_LIBDIR=$prefix/lib/pkgconfig PKG_CONFIG_PATH=
+export PKG_CONFIG_LIBDIR=$prefix/lib/pkgconfig:/usr/$host/lib/pkgconfig PKG_CONFIG_PATH=
 # --build given as well as --host: configure must never try to run a test program under Wine.
 cross=(--build="$(gcc -dumpmachine)" --host="$host" --prefix="$prefix")
 
@@ -184,8 +185,9 @@ build_libpng() {
 }
 
 build_freetype() {
+  # MinGW's zlib rather than FreeType's own copy, whose symbols clash with it in one program.
   ./configure "${cross[@]}" --disable-shared --enable-static --without-harfbuzz \
-    --without-brotli --without-bzip2 --without-png --without-zlib &&
+    --without-brotli --without-bzip2 --without-png --with-zlib=yes &&
     make -j"$jobs" && make install
 }
 
