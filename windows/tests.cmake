@@ -29,3 +29,7 @@ brackenreach_stage_dlls(unit_tests)
 # second, which a test per row would pay a hundred times.
 add_test(NAME unit_tests_windows COMMAND unit_tests)
 set_tests_properties(unit_tests_windows PROPERTIES TIMEOUT 300)
+
+# The hardening, resources and manifest the staged binaries carry (read with objdump, no Wine).
+add_test(NAME windows_binaries COMMAND ${CMAKE_COMMAND} -DOBJDUMP=${CMAKE_OBJDUMP} -DNM=${CMAKE_NM}
+  -DGAME_DIR=${GAME_DIR} -P ${CMAKE_CURRENT_SOURCE_DIR}/check_pe.cmake)
