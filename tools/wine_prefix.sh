@@ -4,6 +4,9 @@
 #   tools/wine_prefix.sh DIR                    makes the prefix DIR unless it is there already
 #   tools/wine_prefix.sh DIR PROGRAM [ARG ...]  runs the Windows program in it: the exit status is
 #                                               the program's; its output is ours
+#   tools/wine_prefix.sh DIR --wait             waits until every Wine process of the prefix has
+#                                               ended (a program started while they end may join
+#                                               their session, and its display, which may be gone)
 #   tools/wine_prefix.sh DIR --kill             ends every Wine process of the prefix
 # As CMake's CROSSCOMPILING_EMULATOR: `tools/wine_prefix.sh;${CMAKE_BINARY_DIR}/wine`.
 # Runs are quiet (WINEDEBUG=-all) and play to SDL's dummy audio driver unless SDL_AUDIODRIVER
@@ -12,7 +15,7 @@
 set -euo pipefail
 
 if [ $# -lt 1 ]; then
-  sed -n '2,11s/^# \{0,1\}//p' "$0" >&2
+  sed -n '2,14s/^# \{0,1\}//p' "$0" >&2
   exit 2
 fi
 prefix=$(realpath -m "$1")
@@ -34,10 +37,12 @@ export WINEPREFIX=$prefix WINEDEBUG=-all
 # No Mono or Gecko: neither is installed, and Wine would offer to download them.
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
 
-if [ "${1:-}" = --kill ]; then
-  [ -d "$prefix" ] && "$wineserver" -k 2>/dev/null || true
-  exit 0
-fi
+case "${1:-}" in
+  --kill | --wait)
+    [ -d "$prefix" ] && "$wineserver" "-${1:2:1}" 2>/dev/null || true
+    exit 0
+    ;;
+esac
 
 if [ ! -e "$prefix/.made" ]; then
   mkdir -p "$(dirname "$prefix")"

@@ -1,8 +1,8 @@
-/* Preloaded into the client by the network-fault table: the send() on a stream socket that would
+/* Preloaded into the client by the network-fault table: the send() on a TCP socket that would
  * take the stream past SHORT_SEND_AT bytes sends up to there, and the next finds no room (EAGAIN),
  * once, as when a non-blocking socket's buffer fills mid-update. Wine's Winsock sends with
- * sendmsg() on the Linux socket underneath, and passes the count on: the same cut there (on
- * IPv4 only, as Wine talks to its server with sendmsg on a local socket). */
+ * sendmsg() on the Linux socket underneath and passes the count on: the same cut there. Local
+ * sockets are left alone: Wine talks to its server over them. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -13,19 +13,19 @@
 static size_t sent;
 static int stage; /* 0: counting, 1: cut (the next finds no room), 2: done */
 
-/* How much of length to send on fd: all of it when the cut is not for this socket or is done,
- * else up to the cut; -1 when the send must find no room. */
-static ssize_t allowed(int fd, size_t length, int ipv4_only) {
+/* Whether fd is a TCP socket over IPv4, the kind the game's link sends on. */
+static int is_tcp(int fd) {
     int type = 0;
     socklen_t size = sizeof type;
     struct sockaddr_in self;
     socklen_t self_size = sizeof self;
-    if (getenv("SHORT_SEND_AT") == NULL || stage == 2 ||
-        getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &size) != 0 || type != SOCK_STREAM ||
-        (ipv4_only && (getsockname(fd, (struct sockaddr*)&self, &self_size) != 0 ||
-                       self.sin_family != AF_INET))) {
-        return (ssize_t)length;
-    }
+    return getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &size) == 0 && type == SOCK_STREAM &&
+           getsockname(fd, (struct sockaddr*)&self, &self_size) == 0 && self.sin_family == AF_INET;
+}
+
+/* How much of length to send, while the cut is still to come: up to the cut; -1 when the send
+ * must find no room. */
+static ssize_t allowed(size_t length) {
     if (stage == 1) {
         stage = 2;
         return -1;
@@ -38,6 +38,10 @@ static ssize_t allowed(int fd, size_t length, int ipv4_only) {
     return (ssize_t)length;
 }
 
+static int cutting(int fd) {
+    return getenv("SHORT_SEND_AT") != NULL && stage != 2 && is_tcp(fd);
+}
+
 static ssize_t counted(ssize_t n) {
     sent += n > 0 ? (size_t)n : 0;
     return n;
@@ -48,7 +52,10 @@ ssize_t send(int fd, const void* data, size_t length, int flags) {
     if (real_send == NULL) {
         real_send = (ssize_t(*)(int, const void*, size_t, int))dlsym(RTLD_NEXT, "send");
     }
-    const ssize_t take = allowed(fd, length, 0);
+    if (!cutting(fd)) {
+        return real_send(fd, data, length, flags);
+    }
+    const ssize_t take = allowed(length);
     if (take < 0) {
         errno = EAGAIN;
         return -1;
@@ -61,10 +68,10 @@ ssize_t sendmsg(int fd, const struct msghdr* message, int flags) {
     if (real_sendmsg == NULL) {
         real_sendmsg = (ssize_t(*)(int, const struct msghdr*, int))dlsym(RTLD_NEXT, "sendmsg");
     }
-    if (message->msg_iovlen != 1) { /* the game's sends are one piece each */
+    if (message->msg_iovlen != 1 || !cutting(fd)) { /* the game's sends are one piece each */
         return real_sendmsg(fd, message, flags);
     }
-    const ssize_t take = allowed(fd, message->msg_iov[0].iov_len, 1);
+    const ssize_t take = allowed(message->msg_iov[0].iov_len);
     if (take < 0) {
         errno = EAGAIN;
         return -1;
