@@ -1,5 +1,7 @@
 #include "SDL_net.h"
 
+#include "stepped_wait.h"
+
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
@@ -29,30 +31,15 @@ void (*wait_step)(void) = nullptr;
 
 std::vector<TCPsocket> open_sockets;
 
-// Waits up to ms (forever when negative) with wait_once(slice), which waits up to slice ms (-1:
-// forever) and returns 0 when what it waits for did not come; stops every step_ms to call
-// wait_step. Returns what wait_once last returned.
-template <typename WaitOnce> int wait_in_steps(int ms, WaitOnce wait_once) {
-    using Clock = std::chrono::steady_clock;
-    const Clock::time_point end = Clock::now() + std::chrono::milliseconds(std::max(ms, 0));
-    for (;;) {
-        int slice = -1;
-        if (ms >= 0) {
-            const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - Clock::now());
-            slice = static_cast<int>(std::max<long long>(left.count(), 0));
-        }
-        const bool stepping = wait_step != nullptr && step_ms > 0;
-        if (stepping && (slice < 0 || slice > step_ms)) {
-            slice = step_ms;
-        }
-        const int result = wait_once(slice);
-        if (result != 0 || (ms >= 0 && Clock::now() >= end)) {
-            return result;
-        }
-        if (stepping) {
-            wait_step();
-        }
-    }
+// Every wait below: at most ms, stopping every step_ms to call wait_step when one is set.
+template <typename WaitOnce> int stepped_wait(int ms, WaitOnce wait_once) {
+    const auto now = [] {
+        return static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                          std::chrono::steady_clock::now().time_since_epoch())
+                                          .count());
+    };
+    return wait_in_steps(ms, wait_step != nullptr ? step_ms : 0, now, wait_once,
+                         [] { wait_step(); });
 }
 
 // One name lookup, shared by the caller and the thread that asks the resolver: whichever of the
@@ -101,7 +88,7 @@ int resolve_within_limit(const char* name, Uint32* host) {
         look_up(*lookup); // no thread to be had: wait as SDL_net would
     } else {
         CloseHandle(reinterpret_cast<HANDLE>(thread));
-        const int done = wait_in_steps(lookup_limit_ms > 0 ? lookup_limit_ms : -1, [&](int slice) {
+        const int done = stepped_wait(lookup_limit_ms > 0 ? lookup_limit_ms : -1, [&](int slice) {
             const DWORD limit = slice < 0 ? INFINITE : static_cast<DWORD>(slice);
             return WaitForSingleObject(lookup->done, limit) == WAIT_OBJECT_0 ? 1 : 0;
         });
@@ -131,7 +118,7 @@ int select_once(SOCKET sock, int ms) {
 }
 
 int wait_for(SOCKET sock, int ms) {
-    return wait_in_steps(ms, [sock](int slice) { return select_once(sock, slice); });
+    return stepped_wait(ms, [sock](int slice) { return select_once(sock, slice); });
 }
 
 // A non-blocking connect, waited for in select; SOCKET_ERROR on failure or at the limit.
