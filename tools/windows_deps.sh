@@ -26,6 +26,11 @@ apt_dir=$deps/apt
 mkdir -p "$apt_dir/parts" "$apt_dir/lists/partial" "$apt_dir/cache/partial"
 apt_opts=(-o Dir::Etc::SourceList=/dev/null -o "Dir::Etc::SourceParts=$apt_dir/parts"
   -o "Dir::State::Lists=$apt_dir/lists" -o "Dir::Cache=$apt_dir/cache" -o Debug::NoLocking=1)
+# apt downloads as its own user, which cannot write into root's build tree: as root, say so
+# rather than have apt warn at every file.
+if [ "$(id -u)" -eq 0 ]; then
+  apt_opts+=(-o APT::Sandbox::User=root)
+fi
 
 # The deb-src twins of the machine's Debian entries: the suites of this release only (other
 # repositories on the machine serve no Debian sources). Both list formats are read.
