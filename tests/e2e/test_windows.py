@@ -218,6 +218,7 @@ class WindowsTest(unittest.TestCase):
                  init="video_refused"),
             Case("audio_frequency=-1", settings={"audio": {"audio_frequency": -1}}, init="audio_refused"),
             Case("map_width=abc", settings={"map": {"map_width": "abc"}}),
+            Case("server_ip a name (localhost)", host="localhost"),
             Case("username with invalid UTF-8", config_text=b"[network]\nserver_ip = 127.0.0.1\n"
                  b"server_port = {port}\nusername = ab\xff\xfe\xc3(\xe2\x82cd\xf0\x9f\x98\n"),
             Case("username of 10000 letters", settings={"network": {"username": "W" * 10000}}),
@@ -231,7 +232,7 @@ class WindowsTest(unittest.TestCase):
                 if isinstance(config, bytes):
                     config = config.replace(b"{port}", str(sink.port).encode())
                 elif case.server is not None:
-                    config = network_config(sink.port, **case.settings)
+                    config = network_config(sink.port, host=case.host, **case.settings)
                 runs = case.init == "ok" and case.end == "quit"
                 with self.playing(config, files=case.files, window=runs,
                                   drop=list(case.drop) + (["config.ini"] if case.config_dir else []),
