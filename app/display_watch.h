@@ -1,5 +1,7 @@
-// What the game learns from the X server beyond what SDL tells it: whether another program has
-// taken the keyboard from the window, and whether the display has gone away.
+// What the game learns from the window system beyond what SDL tells it: whether another program
+// has taken the keyboard from the window, whether the display has gone away, and whether the
+// desktop's close chord is the game's to take. Each platform has a file of its own
+// (display_watch_x11.cpp, display_watch_web.cpp, display_watch_windows.cpp).
 //
 // A window manager's Alt+Tab switcher grabs the keyboard; a key let go meanwhile goes to the
 // switcher, and SDL 1.2 and SDL 2 both ignore the focus change a grab brings, so SDL keeps such a
@@ -16,3 +18,7 @@ bool keyboard_grabbed_elsewhere();
 // True once the connection to the X server has failed: the process is on its way out (Xlib
 // exits), and SDL can no longer be shut down through that connection.
 bool display_lost();
+
+// Whether the desktop's close chord (Alt+F4) reaches the game alone, which must then take it as a
+// quit request itself, in a window (full_screen false) or in full screen.
+bool close_chord_is_the_games(bool full_screen);

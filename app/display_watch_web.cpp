@@ -11,3 +11,8 @@ bool keyboard_grabbed_elsewhere() {
 bool display_lost() {
     return false;
 }
+
+// The page's full screen keeps the chord as classic SDL's does on Linux.
+bool close_chord_is_the_games(bool full_screen) {
+    return full_screen;
+}

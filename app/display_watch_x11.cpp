@@ -62,3 +62,10 @@ bool keyboard_grabbed_elsewhere() {
 bool display_lost() {
     return lost;
 }
+
+// Classic SDL 1.2 in full screen grabs the keyboard and the pointer, and the window has no title
+// bar: the chord never reaches the window manager. In a window it is the window manager's, which
+// sends the close request.
+bool close_chord_is_the_games(bool full_screen) {
+    return full_screen;
+}

@@ -1,5 +1,7 @@
 #include "app/render_path.h"
 
+#include "app/process_edge.h"
+
 #include <SDL.h>
 
 #include <cstdlib>
@@ -21,10 +23,10 @@ void choose_render_path() {
     if (linked->major != 1 || linked->minor != 2 || linked->patch < 50) {
         return;
     }
-    setenv("SDL12COMPAT_SCALE_METHOD", "nearest", 0);
+    set_environment("SDL12COMPAT_SCALE_METHOD", "nearest", false);
     if (std::getenv("SDL_RENDER_DRIVER") == nullptr &&
         std::getenv("SDL_FRAMEBUFFER_ACCELERATION") == nullptr) {
-        setenv("SDL_RENDER_DRIVER", "software", 1);
-        setenv("SDL_FRAMEBUFFER_ACCELERATION", "0", 1);
+        set_environment("SDL_RENDER_DRIVER", "software", true);
+        set_environment("SDL_FRAMEBUFFER_ACCELERATION", "0", true);
     }
 }

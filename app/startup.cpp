@@ -1,6 +1,7 @@
 #include "app/startup.h"
 
 #include "app/display_watch.h"
+#include "app/process_edge.h"
 #include "app/video_limits.h"
 #include "media/media.h"
 #include "settings/settings.h"
@@ -17,47 +18,17 @@ volatile std::sig_atomic_t quit_signalled = 0;
 
 namespace {
 
-extern "C" void on_quit_signal(int) {
-    quit_signalled = 1;
-}
-
-bool at_default(int signal_number) {
-    struct sigaction current {};
-    return sigaction(signal_number, nullptr, &current) == 0 && current.sa_handler == SIG_DFL;
-}
-
-// SDL turns SIGINT and SIGTERM into quit events from inside the signal handler, which edits the
-// event queue even while the interrupted code is halfway through taking from it, so now and then
-// the request vanished. A flag is all a handler can safely set. Replaces SDL's own handlers,
-// which SDL_Init has just installed, and only where the signal was at its default before: a
-// shell starts a background job with SIGINT ignored so that Ctrl-C is the shell's, and SDL itself
-// leaves such a signal alone.
-void catch_quit_signals(bool sigint, bool sigterm) {
-    struct sigaction action {};
-    action.sa_handler = on_quit_signal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    if (sigint) {
-        sigaction(SIGINT, &action, nullptr);
-    }
-    if (sigterm) {
-        sigaction(SIGTERM, &action, nullptr);
-    }
-}
-
-// Classic SDL 1.2 in full screen grabs the keyboard and the pointer, and the window has no title
-// bar: the desktop's close chord never reaches the window manager, and nothing but a kill from
-// outside ended the game. So while the game holds the screen, Alt+F4 is a quit request of its
-// own. In a window the chord is the window manager's, which sends the close request.
-bool closes_full_screen(const SDL_keysym& key) {
+// Where Alt+F4 reaches nothing but the game (in full screen under X11, where nothing but a kill
+// from outside ended it before; always on Windows), it is a quit request of the game's own.
+bool closes_the_game(const SDL_keysym& key) {
     const SDL_Surface* video = SDL_GetVideoSurface();
     return key.sym == SDLK_F4 && (key.mod & KMOD_ALT) != 0 && video != nullptr &&
-           (video->flags & SDL_FULLSCREEN) != 0;
+           close_chord_is_the_games((video->flags & SDL_FULLSCREEN) != 0);
 }
 
 // Lets only quit requests into the queue; a key press is looked at here and dropped.
 extern "C" int only_quit_requests(const SDL_Event* event) {
-    if (event->type == SDL_KEYDOWN && closes_full_screen(event->key.keysym)) {
+    if (event->type == SDL_KEYDOWN && closes_the_game(event->key.keysym)) {
         quit_signalled = 1;
     }
     return event->type == SDL_QUIT ? 1 : 0;
@@ -85,13 +56,12 @@ void queue_only_quit_requests() {
 bool init() {
     std::cout << "Initializing ..." << std::endl;
 
-    const bool sigint_at_default = at_default(SIGINT);
-    const bool sigterm_at_default = at_default(SIGTERM);
+    note_outside_quit_requests();
     if (SDL_Init(SDL_INIT_TIMER | SDL_INIT_AUDIO | SDL_INIT_VIDEO) == -1) {
         return false;
     }
     queue_only_quit_requests();
-    catch_quit_signals(sigint_at_default, sigterm_at_default);
+    catch_outside_quit_requests();
     if (SDLNet_Init() < 0) {
         std::cout << "SDLNet_Init: " << SDL_GetError() << std::endl;
         return false;

@@ -8,9 +8,9 @@
 // The window's video surface: set by init (SDL_SetVideoMode), owned and freed by SDL.
 extern SDL_Surface* screen;
 
-// A quit request from outside SDL's queue: set by the SIGINT/SIGTERM handler that init installs
-// for each of them not ignored at start, and by Alt+F4 in full screen (the event filter init
-// installs). The frame loop takes it as a quit request. Never cleared.
+// A quit request from outside SDL's queue: set by the platform's handlers that init installs
+// (app/process_edge.h: SIGINT and SIGTERM on Linux), and by Alt+F4 in full screen (the event
+// filter init installs). The frame loop takes it as a quit request. Never cleared.
 extern volatile std::sig_atomic_t quit_signalled;
 
 // Starts SDL, SDL_net, SDL_mixer and SDL_ttf and opens the window as the settings say.

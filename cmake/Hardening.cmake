@@ -13,6 +13,20 @@ if(NOT BRACKENREACH_HARDENING OR EMSCRIPTEN)
   return()
 endif()
 
+# Windows (MinGW): address space layout randomisation with 64-bit entropy, data execution
+# prevention, and the stack protector from MinGW's libssp (linked in with the rest of the
+# runtime: windows/CMakeLists.txt links statically). dpkg-buildflags' set is for ELF and glibc.
+if(WIN32)
+  set(hardening_compile -fstack-protector-strong -Wformat -Werror=format-security)
+  set(hardening_link -Wl,--dynamicbase -Wl,--high-entropy-va -Wl,--nxcompat -fstack-protector-strong)
+  add_compile_options(${hardening_compile})
+  add_link_options(${hardening_link})
+  list(JOIN hardening_compile " " compile_text)
+  list(JOIN hardening_link " " link_text)
+  message(STATUS "Hardening: ${compile_text} ${link_text}")
+  return()
+endif()
+
 include(CheckCXXCompilerFlag)
 include(CheckPIESupported)
 

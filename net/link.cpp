@@ -4,8 +4,6 @@
 #include "net/link_edge.h"
 #include "net/wire.h"
 
-#include <netdb.h>
-
 #include <cstring>
 #include <iostream>
 
@@ -84,11 +82,12 @@ bool connect_to_server(const std::string& host, int port) {
     IPaddress address;
     edge_bound_name_lookup();
     // SDL_net sets no error text when the lookup fails, which left whatever SDL said last (under
-    // sdl12-compat, something about OpenGL); the resolver's own reason is in h_errno.
+    // sdl12-compat, something about OpenGL); the resolver's own reason is the edge's to tell.
     SDL_ClearError();
     if (SDLNet_ResolveHost(&address, host.c_str(), static_cast<Uint16>(port)) < 0) {
+        const char* resolver_reason = edge_lookup_failure(); // before anything else can change it
         const char* reason = SDL_GetError();
-        std::cout << "SDLNet_ResolveHost: " << (*reason != '\0' ? reason : hstrerror(h_errno))
+        std::cout << "SDLNet_ResolveHost: " << (*reason != '\0' ? reason : resolver_reason)
                   << std::endl;
         return false;
     }

@@ -6,6 +6,10 @@
 
 #include <SDL_net.h>
 
+// The resolver's reason for the SDLNet_ResolveHost that has just failed, in the words of glibc's
+// hstrerror ("Unknown host"): SDL_net sets no error text of its own there.
+const char* edge_lookup_failure();
+
 // Prepares the next SDLNet_ResolveHost to end within lookup_deadline_s where the platform's
 // resolver takes such settings; elsewhere does nothing.
 void edge_bound_name_lookup();

@@ -147,6 +147,10 @@ int unblocked_descriptor(const std::vector<int>& before, const IPaddress& addres
 
 } // namespace
 
+const char* edge_lookup_failure() {
+    return hstrerror(h_errno);
+}
+
 // glibc asks an unanswering name server for 5 s, twice, and each server in turn. These
 // settings belong to this thread's resolver state, which SDLNet_ResolveHost uses; glibc keeps
 // them rather than reloading resolv.conf over them.

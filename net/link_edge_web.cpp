@@ -7,6 +7,7 @@
 #include "web/page_glue.h"
 
 #include <emscripten.h>
+#include <netdb.h>
 
 #include <algorithm>
 
@@ -20,6 +21,11 @@ TCPsocket opened = nullptr;
 constexpr int room_step_ms = 10;
 
 } // namespace
+
+// web/sdl_net.cpp leaves h_errno as the C library's resolver would.
+const char* edge_lookup_failure() {
+    return hstrerror(h_errno);
+}
 
 // The browser looks names up itself, when the WebSocket opens, within its own limits.
 void edge_bound_name_lookup() {}

@@ -10,13 +10,19 @@
 # server serve its page on 127.0.0.1:8080 (BRACKENREACH_WEB_PORT) and prints the address to
 # open, then serves until Ctrl-C. Without a display it opens the page in headless Chromium,
 # walks, saves a screenshot and closes the tab.
+#
+# tools/play.sh --windows plays the Windows build under Wine instead (tools/build_windows.sh
+# builds it into build-windows/game/, WINDOWS_BUILD_DIR moves it; Wine's prefix is made in
+# build-windows/wine), with the same demo when there is no display.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 web=0
-if [ "${1:-}" = --web ]; then
-  web=1
-fi
+windows=0
+case "${1:-}" in
+  --web) web=1 ;;
+  --windows) windows=1 ;;
+esac
 
 tools/setup.sh
 build=${BUILD_DIR:-build}
@@ -26,6 +32,17 @@ web_args=()
 if [ "$web" = 1 ]; then
   tools/build_web.sh
   web_args=(--web-root "$root/${WEB_BUILD_DIR:-build-web}/site" --web-port "${BRACKENREACH_WEB_PORT:-8080}")
+fi
+game_dir=$build/game
+client=("$root/$build/brackenreach")
+shot_dir="$root/$build/screenshots"
+if [ "$windows" = 1 ]; then
+  tools/build_windows.sh
+  windows_build=${WINDOWS_BUILD_DIR:-build-windows}
+  game_dir=$windows_build/game
+  shot_dir="$root/$windows_build/screenshots"
+  client=("$root/tools/wine_prefix.sh" "$root/$windows_build/wine" "$root/$game_dir/brackenreach.exe")
+  tools/wine_prefix.sh "$windows_build/wine" # made before the server's clock starts
 fi
 
 port=${BRACKENREACH_PORT:-1337}
@@ -69,13 +86,13 @@ if [ "$web" = 1 ]; then
   exit 0
 fi
 
-cd "$build/game"
+cd "$game_dir"
 if [ "$port" != 1337 ]; then
-  echo "note: build/game/config.ini points at port 1337; set server_port = $port there to connect"
+  echo "note: $game_dir/config.ini points at port 1337; set server_port = $port there to connect"
 fi
 
 if [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then
-  "$root/$build/brackenreach"
+  "${client[@]}"
   exit 0
 fi
 
@@ -95,7 +112,7 @@ if [ -z "$display_number" ]; then
   exit 1
 fi
 export DISPLAY=":$display_number"
-SDL_AUDIODRIVER=dummy "$root/$build/brackenreach" &
+SDL_AUDIODRIVER=dummy "${client[@]}" &
 client_pid=$!
 window=$(timeout 30 xdotool search --sync --onlyvisible --name '^Brackenreach$' | head -n 1 || true)
 if [ -z "$window" ]; then
@@ -109,7 +126,6 @@ walk() { xdotool keydown "$1"; sleep "$2"; xdotool keyup "$1"; }
 walk Right 1.5
 walk Down 1
 walk Left 0.5
-shot_dir="$root/$build/screenshots"
 mkdir -p "$shot_dir"
 shot="$shot_dir/demo-$(date +%Y%m%d-%H%M%S).png"
 import -window "$window" "$shot"

@@ -2,7 +2,9 @@
 # Installs the Debian packages Brackenreach needs, and only those missing; safe to run again.
 #   tools/setup.sh            what building and playing needs
 #   tools/setup.sh web        ... plus the browser build and headless Chromium (tools/play.sh --web)
-#   tools/setup.sh test       ... plus what the test suite needs (the browser's part included)
+#   tools/setup.sh windows    ... plus the Windows build (MinGW), Wine to run it, NSIS to package it
+#   tools/setup.sh test       ... plus what the test suite needs (the browser's part included,
+#                             and on Debian 12 the Windows part)
 #   tools/setup.sh all        ... plus the sanitizer, fuzzing and benchmark tools
 set -euo pipefail
 
@@ -17,14 +19,24 @@ test_pkgs=(googletest libgtest-dev libx11-dev dpkg-dev file libsdl1.2-compat ipr
 extra_pkgs=(clang libclang-rt-dev valgrind gnuplot-nox time)
 # The browser build (emcc, with its system libraries prebuilt) and the browser its tests drive.
 web_pkgs=(emscripten chromium)
+# The Windows build: MinGW with the posix thread model, its zlib, what unpacks Debian's sources of
+# the other libraries (dpkg-source) and GoogleTest's sources for the unit tables; Wine runs the
+# result and NSIS packs the installer.
+windows_pkgs=(g++-mingw-w64-x86-64-posix libz-mingw-w64-dev dpkg-dev xz-utils googletest wine64 nsis)
+# The Windows tests run in the Debian 12 pass, with the MinGW and Wine they were made with.
+test_windows_pkgs=()
+if [ "$(. /etc/os-release && echo "${VERSION_ID:-}")" = 12 ]; then
+  test_windows_pkgs=("${windows_pkgs[@]}")
+fi
 
 want=("${build_pkgs[@]}")
 case "${1:-}" in
   "") ;;
   web) want+=("${web_pkgs[@]}") ;;
-  test) want+=("${test_pkgs[@]}" "${web_pkgs[@]}") ;;
-  all) want+=("${test_pkgs[@]}" "${web_pkgs[@]}" "${extra_pkgs[@]}") ;;
-  *) echo "usage: $0 [web|test|all]" >&2; exit 2 ;;
+  windows) want+=("${windows_pkgs[@]}") ;;
+  test) want+=("${test_pkgs[@]}" "${web_pkgs[@]}" ${test_windows_pkgs[@]+"${test_windows_pkgs[@]}"}) ;;
+  all) want+=("${test_pkgs[@]}" "${web_pkgs[@]}" ${test_windows_pkgs[@]+"${test_windows_pkgs[@]}"} "${extra_pkgs[@]}") ;;
+  *) echo "usage: $0 [web|windows|test|all]" >&2; exit 2 ;;
 esac
 
 missing=()

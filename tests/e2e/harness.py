@@ -49,12 +49,14 @@ def wait_until(predicate, what, timeout=START_TIMEOUT):
 # --- scratch working directory ---
 
 class Workdir:
-    """A throw-away copy of build/game for one run; files can be dropped or replaced."""
+    """A throw-away copy of build/game (or of game_dir, another build's staged game) for one run;
+    files can be dropped or replaced."""
 
-    def __init__(self, config=None, drop=(), files=None):
+    def __init__(self, config=None, drop=(), files=None, game_dir=None):
         self.path = tempfile.mkdtemp(prefix="brackenreach-")
-        for name in os.listdir(GAME_DIR):
-            src = os.path.join(GAME_DIR, name)
+        game_dir = game_dir or GAME_DIR
+        for name in os.listdir(game_dir):
+            src = os.path.join(game_dir, name)
             dst = os.path.join(self.path, name)
             (shutil.copytree if os.path.isdir(src) else shutil.copy2)(src, dst)
         for rel in drop:

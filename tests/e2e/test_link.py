@@ -328,18 +328,24 @@ class NetworkFaultTest(unittest.TestCase):
                          "" if status is not None else " (killed)", game.lines[4:]))
                 self.assertIsNotNone(status, "SIGTERM ignored for %.0f s" % GUARD)
                 self.assertEqual(0, status)
-                self.assertEqual(len(row["log"]) + 1, len(game.lines), game.lines)
-                for pattern, line in zip(row["log"] + ["Cleaning up ..."], game.lines):
-                    if isinstance(pattern, re.Pattern):
-                        pattern = pattern.pattern
-                    elif ".*" not in pattern:
-                        pattern = re.escape(pattern)
-                    self.assertRegex(line, "^%s$" % pattern)
+                check_log_and_stream(self, row["log"], game.lines, seen)
                 self.assertLessEqual(ended - began, row["bound"] + SLACK, "SIGTERM was held up")
-                for data in seen:
-                    xs, goodbye, rest = split_stream(data)
-                    self.assertEqual(({400}, False, b""), (set(xs), goodbye, rest),
-                                     "the server must see whole updates and nothing after them")
+
+
+def check_log_and_stream(test, log, lines, seen):
+    """The whole log is log (patterns, then "Cleaning up ..."), and every stream in seen holds
+    whole updates at 400 and nothing after them."""
+    test.assertEqual(len(log) + 1, len(lines), lines)
+    for pattern, line in zip(log + ["Cleaning up ..."], lines):
+        if isinstance(pattern, re.Pattern):
+            pattern = pattern.pattern
+        elif ".*" not in pattern:
+            pattern = re.escape(pattern)
+        test.assertRegex(line, "^%s$" % pattern)
+    for data in seen:
+        xs, goodbye, rest = split_stream(data)
+        test.assertEqual(({400}, False, b""), (set(xs), goodbye, rest),
+                         "the server must see whole updates and nothing after them")
 
 
 class AgainstOurServerTest(unittest.TestCase):

@@ -1,17 +1,16 @@
 // A real SDL screen on the dummy video driver, for tests that draw without a window.
 #pragma once
 
+#include "app/process_edge.h"
 #include "app/startup.h"
 
 #include <SDL.h>
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-
 class DummyScreen : public testing::Test {
   protected:
     void SetUp() override {
-        setenv("SDL_VIDEODRIVER", "dummy", 1);
+        set_environment("SDL_VIDEODRIVER", "dummy", true);
         ASSERT_EQ(0, SDL_Init(SDL_INIT_VIDEO)) << SDL_GetError();
         screen = SDL_SetVideoMode(64, 48, 32, 0);
         ASSERT_NE(nullptr, screen) << SDL_GetError();

@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
+#include <random>
 #include <string>
 #include <unistd.h>
 
@@ -149,12 +151,14 @@ TEST(Settings, FileContentsTable) {
 }
 
 TEST(Settings, DirectoryNamedLikeTheFileGivesDefaults) {
-    char dir[] = "/tmp/brackenreach-config-dir-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
+    namespace fs = std::filesystem;
+    const fs::path dir = fs::path(testing::TempDir()) /
+                         ("brackenreach-config-dir-" + std::to_string(std::random_device{}()));
+    ASSERT_TRUE(fs::create_directory(dir));
     settings = Settings{};
-    load_config(dir);
+    load_config(dir.string());
     expect_same(defaults, settings, "directory");
-    rmdir(dir);
+    fs::remove(dir);
 }
 
 TEST(Settings, LogsBeforeAndAfter) {
