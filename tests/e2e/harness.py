@@ -620,6 +620,13 @@ def network_config(port, host="127.0.0.1", **extra):
     return cfg
 
 
+def link_bound(name):
+    """A limit of the link as net/link_bounds.h defines it (one definition for code and tests)."""
+    import re
+    with open(os.path.join(SOURCE_DIR, "net", "link_bounds.h")) as header:
+        return int(re.search(r"constexpr int %s = (\d+);" % name, header.read()).group(1))
+
+
 # --- game server ---
 # The real brackenreach-server on 127.0.0.1: it is started with --port 0 and the port is read from
 # its "listening on" line, so no two runs race for a port. The code lives in server_peer.py, which

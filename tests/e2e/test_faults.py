@@ -18,7 +18,7 @@ from concurrent.futures import ThreadPoolExecutor
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from harness import (COMPAT, GAME_DIR, UNRESOLVABLE, Sink, Workdir,  # noqa: E402
-                     free_port, network_config, run_client, sdl_runtimes, split_stream, wait_until)
+                     free_port, link_bound, network_config, run_client, sdl_runtimes, split_stream, wait_until)
 
 WORKERS = 4
 PASSES = 10  # position updates to see before quitting: the game is running
@@ -332,8 +332,11 @@ def run_plain(case, wd, sink, port):
                 game.wait_for_line("Loading image: %s ... " % BACKGROUND)
                 time.sleep(0.5)  # a few passes with no one to send to
             if case.send_fails:
-                # Once the far end has reset the socket, the next send fails for sure.
+                # Once the far end has reset the socket, the next send fails for sure. The game
+                # then plays on past the stall bound: sends that fail at once are no stall, and a
+                # loaded machine's slow SIGTERM must not turn them into one.
                 wait_until(lambda: not client_socket_states(sink.port), "the client's socket to close")
+                time.sleep(1.2 * link_bound("stall_limit_ms") / 1000.0)
             check(game.proc.poll() is None, "ended early: %r %s" % (game.lines, game.stderr))
             status = game.stop()
     finally:

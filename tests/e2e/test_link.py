@@ -12,8 +12,8 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from harness import (EXIT_TIMEOUT, SHORT_SEND, SOURCE_DIR, UNRESOLVABLE, Netns, Sink,  # noqa: E402
-                     Workdir, Xvfb, free_port, namespaces_unavailable, network_config, run_client, split_stream,
+from harness import (EXIT_TIMEOUT, SHORT_SEND, UNRESOLVABLE, Netns, Sink, Workdir,  # noqa: E402
+                     Xvfb, free_port, link_bound, namespaces_unavailable, network_config, run_client, split_stream,
                      start_game_server, stop_game_server, veth_pair, wait_until)
 
 
@@ -91,12 +91,6 @@ class LinkTest(unittest.TestCase):
                 self.assertEqual(0, status)
                 self.assertTrue(any(l.startswith("SDLNet_TCP_Send: ") for l in game.lines), game.lines)
                 self.assertEqual("Cleaning up ...", game.lines[-1])
-
-
-def link_bound(name):
-    """A limit of the link as net/link_bounds.h defines it (one definition for code and tests)."""
-    with open(os.path.join(SOURCE_DIR, "net", "link_bounds.h")) as header:
-        return int(re.search(r"constexpr int %s = (\d+);" % name, header.read()).group(1))
 
 
 # Slack for start-up, one pass and clean-up on a busy machine, on top of a bound of the link.
