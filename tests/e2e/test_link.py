@@ -231,7 +231,7 @@ def small_send_buffers(ns):
 
 def filling(sink, buffered):
     """Seconds the client takes to put buffered bytes on its way, at the rate the sink has seen."""
-    sink.wait_for_bytes(400)  # a hundred passes: a rate worth the name
+    wait_until(lambda: len(sink.received()) >= 400 and sink.send_rate() > 0, "a hundred updates")
     return buffered / sink.send_rate()
 
 
@@ -291,6 +291,33 @@ def server_stops_reading(on_x_without_proc=False):
 
 
 @contextlib.contextmanager
+def server_dribbles():
+    """A server that reads for a moment every tenth of a second or so: each send waits for less
+    than a send's own limit, and the sends keep waiting, so the stall's bound gives it up."""
+    with Netns("dribble") as ns:
+        small_send_buffers(ns)
+        with Sink(netns=ns, rcvbuf=4096) as sink:
+            def wait(game):
+                fill = filling(sink, SEND_BUFFER + 4096)  # and the server's receive buffer
+                began = None
+                bound = link_bound("stall_limit_ms") / 1000.0
+                while not given_up_in(game) and (began is None or time.monotonic() - began < bound + SLACK):
+                    sink.pause()
+                    wait_until(lambda: waiting_for_room(game.proc.pid) or given_up_in(game), "the sends to wait",
+                               timeout=START_TIMEOUT + fill)
+                    began = began or time.monotonic()
+                    time.sleep(0.4 * link_bound("send_wait_limit_ms") / 1000.0)
+                    sink.resume()
+                    time.sleep(0.01)
+                return given_up(game, since=began, within=bound)
+
+            yield dict(config=network_config(sink.port, video={"enable_fps_cap": 0}), wrap=ns.wrap(), wait=wait,
+                       seen=lambda: [sink.wait_for_close()], **AFTER_GIVE_UP,
+                       log=send_failure_log(sink.port, "127.0.0.1",
+                                            "SDLNet_TCP_Send: Server fell behind for 1000 ms; nothing more is sent"))
+
+
+@contextlib.contextmanager
 def server_stalls_twice():
     """A server that stops reading until the client's sends wait for room, then reads for longer
     than the stall bound, then stops again: two stalls with a healthy spell between are two, not
@@ -299,7 +326,7 @@ def server_stalls_twice():
         small_send_buffers(ns)
         with Sink(netns=ns, rcvbuf=4096) as sink:
             def wait(game):
-                fill = filling(sink, SEND_BUFFER + 4096)
+                fill = filling(sink, SEND_BUFFER + 4096)  # and the server's receive buffer
                 for stall in ("first", "second"):
                     time.sleep(1.5 * link_bound("stall_limit_ms") / 1000.0)  # a healthy spell
                     sink.pause()
@@ -350,6 +377,7 @@ class NetworkFaultTest(unittest.TestCase):
             ("server host vanishes mid-game", server_host_vanishes, True),
             ("server stops reading", server_stops_reading, True),
             ("server stops reading, on X without /proc", lambda: server_stops_reading(True), True),
+            ("server reads in dribbles", server_dribbles, True),
             ("server stalls twice, reading for longer than the bound between", server_stalls_twice, True),
             ("server takes part of an update", update_cut_short, False),
         ]
