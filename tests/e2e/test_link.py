@@ -299,6 +299,8 @@ def server_dribbles():
         with Sink(netns=ns, rcvbuf=4096) as sink:
             def wait(game):
                 fill = filling(sink, SEND_BUFFER + 4096)  # and the server's receive buffer
+                if given_up_in(game):  # the give-up wanted is the dribble's, not one before it
+                    raise AssertionError("given up while the server read everything: %r" % game.lines)
                 began = None
                 bound = link_bound("stall_limit_ms") / 1000.0
                 while not given_up_in(game) and (began is None or time.monotonic() - began < bound + SLACK):
