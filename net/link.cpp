@@ -61,7 +61,9 @@ bool send_within_limit(const void* data, int length) {
         const WaitLeft left = room_wait_left(stall_began, wait_began, now);
         const Room room = left.ms > 0 ? edge_wait_for_room(left.ms) : Room::timed_out;
         if (room == Room::broken) {
-            last_wait_ended = SDL_GetTicks();
+            // A failed connection is not a server falling behind: its sends fail at once, pass
+            // after pass, and must not add up to a stall that gives it up as slow.
+            stalled = false;
             return false;
         }
         if (room == Room::timed_out) {

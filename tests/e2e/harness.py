@@ -478,7 +478,7 @@ class Sink:
 
     behaviour: "read" (default) keeps reading; "close" closes each connection at once;
     "close_after" closes after close_after bytes; "reset" resets after close_after bytes;
-    "stall" accepts but reads nothing until resume() is called.
+    "stall" accepts but reads nothing until resume() is called; pause() stops the reading again.
     rcvbuf: a fixed receive buffer (bytes) for accepted connections, so a stall fills in seconds
     instead of the minutes the kernel's self-tuning buffer takes.
     netns: a Netns to listen in, on host (one of its addresses) instead of 127.0.0.1.
@@ -498,7 +498,9 @@ class Sink:
         self.connections = []  # one bytearray per accepted connection
         self.closed = []       # per connection: True once the peer closed its side
         self.arrivals = []     # per connection: (monotonic time, bytes so far) after each read
-        self._resume = threading.Event()
+        self._reading = threading.Event()
+        if behaviour != "stall":
+            self._reading.set()
         self._stop = threading.Event()
         self._lock = threading.Lock()
         threading.Thread(target=self._accept, daemon=True).start()
@@ -524,10 +526,8 @@ class Sink:
             if self.behaviour == "close":
                 conn.close()
                 return
-            if self.behaviour == "stall":
-                self._resume.wait()
             conn.settimeout(0.2)
-            while not self._stop.is_set():
+            while self._reading.wait() and not self._stop.is_set():
                 if self.behaviour in ("close_after", "reset") and len(data) >= self.close_after:
                     if self.behaviour == "reset":
                         conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
@@ -552,7 +552,18 @@ class Sink:
             conn.close()
 
     def resume(self):
-        self._resume.set()
+        self._reading.set()
+
+    def pause(self):
+        self._reading.clear()
+
+    def send_rate(self, index=0):
+        """Bytes a second the connection has brought so far, from its first read to its last."""
+        with self._lock:
+            arrivals = list(self.arrivals[index]) if index < len(self.arrivals) else []
+        if len(arrivals) < 2 or arrivals[-1][0] == arrivals[0][0]:
+            return 0.0
+        return (arrivals[-1][1] - arrivals[0][1]) / (arrivals[-1][0] - arrivals[0][0])
 
     def update_times(self, index=0):
         """Arrival time of each complete 4-byte update, in stream order (the goodbye excluded)."""
@@ -587,7 +598,7 @@ class Sink:
 
     def close(self):
         self._stop.set()
-        self._resume.set()
+        self._reading.set()
         self.listener.close()
 
     def __enter__(self):
@@ -620,6 +631,13 @@ def network_config(port, host="127.0.0.1", **extra):
     for section, keys in extra.items():
         cfg.setdefault(section, {}).update(keys)
     return cfg
+
+
+def link_bound(name):
+    """A limit of the link as net/link_bounds.h defines it (one definition for code and tests)."""
+    import re
+    with open(os.path.join(SOURCE_DIR, "net", "link_bounds.h")) as header:
+        return int(re.search(r"constexpr int %s = (\d+);" % name, header.read()).group(1))
 
 
 # --- game server ---

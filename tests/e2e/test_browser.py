@@ -11,8 +11,8 @@ import unittest
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 # The DevTools client is the demo's and the benchmark's too: it lives with the tools.
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
-from harness import (ARTIFACTS, SOURCE_DIR, Image, Workdir, Xvfb, network_config, run_client,  # noqa: E402
-                     start_game_server, stop_game_server)
+from harness import (ARTIFACTS, SOURCE_DIR, Image, Workdir, Xvfb, link_bound, network_config,  # noqa: E402
+                     run_client, start_game_server, stop_game_server)
 from chromium import CHROMIUM, FIRST_FRAME  # noqa: E402
 
 SITE = os.environ.get("BRACKENREACH_WEB_SITE", os.path.join(SOURCE_DIR, "build-web", "site"))
@@ -133,6 +133,43 @@ class BrowserTest(unittest.TestCase):
         sent = time.monotonic()
         tab.key("keyUp")
         return (sent + time.monotonic()) / 2 - down
+
+    def test_a_websocket_that_holds_its_sends_is_waited_for_then_given_up(self):
+        # Chromium's own buffers took over 17 KB from a peer that stopped reading without its
+        # bufferedAmount moving from 0, so a stalled server would take minutes to show there: the
+        # page's WebSocket is made to report them full instead. First for a moment that ends 20 ms
+        # after the game first asks, on a timer of the page's, which runs only if the game's wait
+        # lets the browser run; then for good.
+        server, url = start_web_server()
+        try:
+            tab = self.open_game(url)
+            tab.evaluate("(function () { var real = Object.getOwnPropertyDescriptor(WebSocket.prototype,"
+                         " 'bufferedAmount').get; window.heldBack = 0; window.briefly = false;"
+                         " Object.defineProperty(WebSocket.prototype, 'bufferedAmount', {configurable: true,"
+                         " get: function () { if (window.briefly) { window.briefly = false;"
+                         " setTimeout(function () { window.heldBack = 0; }, 20); }"
+                         " return real.call(this) + window.heldBack; }}); })()")
+            self.start(tab)
+            server.wait_for(r"^joined #\d+ 127\.0\.0\.1:\d+ websocket$")
+            tab.evaluate("window.heldBack = 1 << 20; window.briefly = true")
+            tab.wait_until("window.heldBack == 0")
+            time.sleep(0.5)
+            self.assertEqual([], [line for line in tab.console if line.startswith("SDLNet_TCP_Send")])
+
+            held = time.monotonic()
+            tab.evaluate("window.heldBack = 1 << 20")
+            line = tab.wait_for_console("SDLNet_TCP_Send: ")
+            after = time.monotonic() - held
+            print("browser: given up %.2f s after the WebSocket filled: %s" % (after, line))
+            self.assertRegex(line, r"^SDLNet_TCP_Send: Server (took no data for 250 ms|fell behind for 1000 ms); "
+                                   r"nothing more is sent$")
+            self.assertLess(after, link_bound("stall_limit_ms") / 1000.0 + 3.0)
+            # Frames go on: the walk moves the view.
+            tab.evaluate("window.before = document.getElementById('canvas').toDataURL()")
+            self.hold_right(tab, 0.5)
+            tab.wait_until("document.getElementById('canvas').toDataURL() != window.before", timeout=10)
+        finally:
+            stop_game_server(server)
 
     def test_with_the_server_gone_the_game_goes_on_offline(self):
         # refused: nothing listens any more; silent: something accepts and never answers, and the

@@ -12,9 +12,9 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from harness import (EXIT_TIMEOUT, SHORT_SEND, SOURCE_DIR, UNRESOLVABLE, Netns, Sink,  # noqa: E402
-                     Workdir, Xvfb, free_port, namespaces_unavailable, network_config, run_client, split_stream,
-                     start_game_server, stop_game_server, veth_pair, wait_until)
+from harness import (EXIT_TIMEOUT, SHORT_SEND, START_TIMEOUT, UNRESOLVABLE, Netns, Sink,  # noqa: E402
+                     Workdir, Xvfb, free_port, link_bound, namespaces_unavailable, network_config, run_client,
+                     split_stream, start_game_server, stop_game_server, veth_pair, wait_until)
 
 
 def play(config, until_bytes=40, sink=None):
@@ -91,12 +91,6 @@ class LinkTest(unittest.TestCase):
                 self.assertEqual(0, status)
                 self.assertTrue(any(l.startswith("SDLNet_TCP_Send: ") for l in game.lines), game.lines)
                 self.assertEqual("Cleaning up ...", game.lines[-1])
-
-
-def link_bound(name):
-    """A limit of the link as net/link_bounds.h defines it (one definition for code and tests)."""
-    with open(os.path.join(SOURCE_DIR, "net", "link_bounds.h")) as header:
-        return int(re.search(r"constexpr int %s = (\d+);" % name, header.read()).group(1))
 
 
 # Slack for start-up, one pass and clean-up on a busy machine, on top of a bound of the link.
@@ -193,14 +187,15 @@ def main_thread_cpu(pid):
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
-def given_up(game, since=None, within=None, then=lambda: None):
-    """Waits for the give-up's line (within seconds of since, by default the connect), then for
-    frames to keep coming: an uncapped loop uses a core, one frozen in a wait none. Then runs then;
-    returns the moment after."""
+def given_up(game, since=None, within=None, then=lambda: None, filling=0.0):
+    """Waits for the give-up's line (within seconds of since, by default the connect; filling: the
+    seconds the client takes to fill the buffers in its way first), then for frames to keep
+    coming: an uncapped loop uses a core, one frozen in a wait none. Then runs then; returns the
+    moment after."""
     if since is None:
         game.wait_for_line("Connected successfully!")
         since = time.monotonic()
-    game.wait_for_line("SDLNet_TCP_Send: Server")
+    game.wait_for_line("SDLNet_TCP_Send: Server", timeout=START_TIMEOUT + filling)
     after = time.monotonic() - since
     print("network fault: the server given up %.2f s after the fault began" % after)
     if within is not None and after > within + SLACK:
@@ -224,17 +219,45 @@ def send_failure_log(port, host, reason=GIVE_UP):
     return start_lines(port, host) + ["Connected successfully!"] + IMAGES + [reason, reason]
 
 
+# The TCP send buffer of the namespaces the client runs in below (tcp_wmem): a loaded machine's
+# uncapped client fills it in a second or two, the kernel's self-tuned one in ten or more.
+SEND_BUFFER = 4096
+
+
+def small_send_buffers(ns):
+    subprocess.run(ns.wrap() + ["sh", "-c", "echo %d %d %d > /proc/sys/net/ipv4/tcp_wmem" % ((SEND_BUFFER,) * 3)],
+                   check=True)
+
+
+def filling(sink, buffered):
+    """Seconds the client takes to put buffered bytes on its way, at the rate the sink has seen."""
+    wait_until(lambda: len(sink.received()) >= 400 and sink.send_rate() > 0, "a hundred updates")
+    return buffered / sink.send_rate()
+
+
+def given_up_in(game):
+    return any(line.startswith("SDLNet_TCP_Send: Server") for line in game.lines)
+
+
+def waiting_for_room(pid):
+    """Whether the client's main thread sleeps in poll, which only a send waiting for room does."""
+    with open("/proc/%d/wchan" % pid) as wchan:
+        return wchan.read().startswith("poll_schedule_timeout")
+
+
 @contextlib.contextmanager
 def server_host_vanishes():
     """The server in a namespace of its own behind a veth pair; mid-game its link goes down, so
-    nothing, not even a reset, comes back. Uncapped, the client fills the buffers in seconds."""
+    nothing, not even a reset, comes back. Uncapped, the client fills its small send buffer in
+    a moment."""
     with Netns("client") as near, Netns("server") as far:
+        small_send_buffers(near)
         address = veth_pair(near, far)
         with Sink(netns=far, host=address) as sink:
             def wait(game):
-                sink.wait_for_bytes(40)
+                fill = filling(sink, SEND_BUFFER)
                 far.ip("link", "set", "far", "down")
-                return given_up(game, since=time.monotonic())
+                return given_up(game, since=time.monotonic(), filling=fill)
 
             yield dict(config=network_config(sink.port, host=address, video={"enable_fps_cap": 0}),
                        wrap=near.wrap(), wait=wait, seen=lambda: [sink.received()], **AFTER_GIVE_UP,
@@ -248,7 +271,7 @@ def server_stops_reading(on_x_without_proc=False):
     given up, it reads again, and nothing more may come. on_x_without_proc: the client also
     holds an X display's socket, and has no /proc, as in some sandboxes."""
     with Netns("stall") as ns:
-        subprocess.run(ns.wrap() + ["sh", "-c", "echo 4096 4096 4096 > /proc/sys/net/ipv4/tcp_wmem"], check=True)
+        small_send_buffers(ns)
         with Sink("stall", netns=ns, rcvbuf=4096) as sink:
             def wait(game):
                 def drained():
@@ -265,6 +288,64 @@ def server_stops_reading(on_x_without_proc=False):
                        wrap=ns.wrap(*(["mount -t tmpfs none /proc"] if hide_proc else [])),
                        display=on_x_without_proc, wait=wait, seen=lambda: [sink.wait_for_close()], **AFTER_GIVE_UP,
                        log=send_failure_log(sink.port, "127.0.0.1"))
+
+
+@contextlib.contextmanager
+def server_dribbles():
+    """A server that reads for a moment every tenth of a second or so: each send waits for less
+    than a send's own limit, and the sends keep waiting, so the stall's bound gives it up."""
+    with Netns("dribble") as ns:
+        small_send_buffers(ns)
+        with Sink(netns=ns, rcvbuf=4096) as sink:
+            def wait(game):
+                fill = filling(sink, SEND_BUFFER + 4096)  # and the server's receive buffer
+                if given_up_in(game):  # the give-up wanted is the dribble's, not one before it
+                    raise AssertionError("given up while the server read everything: %r" % game.lines)
+                began = None
+                bound = link_bound("stall_limit_ms") / 1000.0
+                while not given_up_in(game) and (began is None or time.monotonic() - began < bound + SLACK):
+                    sink.pause()
+                    wait_until(lambda: waiting_for_room(game.proc.pid) or given_up_in(game), "the sends to wait",
+                               timeout=START_TIMEOUT + fill)
+                    began = began or time.monotonic()
+                    time.sleep(0.4 * link_bound("send_wait_limit_ms") / 1000.0)
+                    sink.resume()
+                    time.sleep(0.01)
+                return given_up(game, since=began, within=bound)
+
+            yield dict(config=network_config(sink.port, video={"enable_fps_cap": 0}), wrap=ns.wrap(), wait=wait,
+                       seen=lambda: [sink.wait_for_close()], **AFTER_GIVE_UP,
+                       log=send_failure_log(sink.port, "127.0.0.1",
+                                            "SDLNet_TCP_Send: Server fell behind for 1000 ms; nothing more is sent"))
+
+
+@contextlib.contextmanager
+def server_stalls_twice():
+    """A server that stops reading until the client's sends wait for room, then reads for longer
+    than the stall bound, then stops again: two stalls with a healthy spell between are two, not
+    one that outlasts the bound, and the server is kept to the goodbye."""
+    with Netns("twice") as ns:
+        small_send_buffers(ns)
+        with Sink(netns=ns, rcvbuf=4096) as sink:
+            def wait(game):
+                fill = filling(sink, SEND_BUFFER + 4096)  # and the server's receive buffer
+                for stall in ("first", "second"):
+                    time.sleep(1.5 * link_bound("stall_limit_ms") / 1000.0)  # a healthy spell
+                    sink.pause()
+                    # Seen waiting, it is let go at once: one wait of a send stays far below its
+                    # own limit, so only a stall counted across the healthy spell ends in a give-up
+                    # (which the log then shows).
+                    wait_until(lambda: waiting_for_room(game.proc.pid) or given_up_in(game), "the %s stall" % stall,
+                               timeout=START_TIMEOUT + fill)
+                    sink.resume()
+                return time.monotonic()
+
+            # Uncapped, the sends wait now and then with buffers this small even while the server
+            # reads, and such waits a second apart make one stall; at this rate they do not.
+            video = {"frames_per_second": 250}
+            yield dict(config=network_config(sink.port, video=video), wrap=ns.wrap(), wait=wait,
+                       seen=lambda: [sink.wait_for_close()], goodbye=True, bound=0.0,
+                       log=start_lines(sink.port, "127.0.0.1") + ["Connected successfully!"] + IMAGES)
 
 
 @contextlib.contextmanager
@@ -298,6 +379,8 @@ class NetworkFaultTest(unittest.TestCase):
             ("server host vanishes mid-game", server_host_vanishes, True),
             ("server stops reading", server_stops_reading, True),
             ("server stops reading, on X without /proc", lambda: server_stops_reading(True), True),
+            ("server reads in dribbles", server_dribbles, True),
+            ("server stalls twice, reading for longer than the bound between", server_stalls_twice, True),
             ("server takes part of an update", update_cut_short, False),
         ]
         why_not = namespaces_unavailable()
@@ -328,13 +411,13 @@ class NetworkFaultTest(unittest.TestCase):
                          "" if status is not None else " (killed)", game.lines[4:]))
                 self.assertIsNotNone(status, "SIGTERM ignored for %.0f s" % GUARD)
                 self.assertEqual(0, status)
-                check_log_and_stream(self, row["log"], game.lines, seen)
+                check_log_and_stream(self, row["log"], game.lines, seen, row.get("goodbye", False))
                 self.assertLessEqual(ended - began, row["bound"] + SLACK, "SIGTERM was held up")
 
 
-def check_log_and_stream(test, log, lines, seen):
+def check_log_and_stream(test, log, lines, seen, goodbye_expected=False):
     """The whole log is log (patterns, then "Cleaning up ..."), and every stream in seen holds
-    whole updates at 400 and nothing after them."""
+    whole updates at 400, the goodbye when goodbye_expected, and nothing after them."""
     test.assertEqual(len(log) + 1, len(lines), lines)
     for pattern, line in zip(log + ["Cleaning up ..."], lines):
         if isinstance(pattern, re.Pattern):
@@ -344,7 +427,7 @@ def check_log_and_stream(test, log, lines, seen):
         test.assertRegex(line, "^%s$" % pattern)
     for data in seen:
         xs, goodbye, rest = split_stream(data)
-        test.assertEqual(({400}, False, b""), (set(xs), goodbye, rest),
+        test.assertEqual(({400}, goodbye_expected, b""), (set(xs), goodbye, rest),
                          "the server must see whole updates and nothing after them")
 
 
