@@ -148,10 +148,10 @@ mergeInto(LibraryManager.library, {
       if (changes) brackenreachScreen.shownValid = false;
     },
 
-    // The first call covers the whole canvas with an opaque picture, unscaled, at full alpha:
-    // what the calls draw then does not depend on what the canvas held before.
+    // The first call (flush draws at least one) covers the whole canvas with an opaque picture,
+    // unscaled, at full alpha: what the calls draw then does not depend on what the canvas held
+    // before.
     pure: function(calls) {
-      if (calls.count === 0) return false;
       var image = calls.images[0];
       var v = calls.numbers;
       var canvas = Module['canvas'];

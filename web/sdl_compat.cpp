@@ -1,6 +1,6 @@
 // SDL 1.2 calls that Emscripten's SDL leaves out or does differently in the browser: the error
-// text, the event filter, the display format, and the two places where the frame loop must hand
-// control back to the browser.
+// text, the event filter, the display format, the flip that shows a frame only when it changed,
+// and the two places where the frame loop must hand control back to the browser.
 
 #include "library_brackenreach.h"
 

@@ -147,14 +147,16 @@ class BrowserTest(unittest.TestCase):
         return (sent + time.monotonic()) / 2 - down
 
     def test_the_picture_kept_while_standing_is_shown_again_when_anything_changes_it(self):
-        # While the player stands, the page leaves the canvas alone. Then a walk right (the map
+        # While the player stands, the page leaves the canvas alone. After a walk right (the map
         # scrolls under the sprite), a walk left into the map's corner (only the sprite and its
-        # label move), or someone else clearing the canvas must show on it, and the server must
-        # still get an update every pass and the position the canvas shows.
+        # label move), or someone else clearing or drawing on the canvas, the canvas must show
+        # the player where the server last heard, and the server must get an update every pass.
         rows = (("walk right", ("ArrowRight", 39), None, 1),
                 ("walk left", ("ArrowLeft", 37), None, -1),
                 ("canvas cleared", None, "c.getContext('2d').clearRect(0, 0, c.width, c.height)", 0),
-                ("canvas resized", None, "c.width = c.width", 0))
+                ("canvas narrowed", None, "c.width = 320", 0),
+                ("canvas drawn over", None, "var b = document.createElement('canvas');"
+                 " b.getContext('2d').fillRect(0, 0, 99, 99); c.getContext('2d').drawImage(b, 0, 0)", 0))
         kept = "Module.frames.kept >= %d"
         for name, key, script, direction in rows:
             with self.subTest(name):
@@ -181,13 +183,15 @@ class BrowserTest(unittest.TestCase):
                     self.assertGreater((x - PLAYER[0]) * direction, 150, lines)
                 else:
                     self.assertEqual(PLAYER[0], x, lines)
-                self.assert_shows_player_at(Image.load(path), (x, PLAYER[1]))
+                shot = Image.load(path)
+                self.assertEqual((320 if name == "canvas narrowed" else 640, 480), (shot.width, shot.height))
+                self.assert_shows_player_at(shot, (x, PLAYER[1]))
 
-    def assert_shows_player_at(self, shot, player):
+    def assert_shows_player_at(self, shot, player, window=(640, 480)):
         """The canvas is the map seen from the camera over player, the sprite on it (its alpha
         is 0 or 255), outside the label's box."""
         size = (shot.width, shot.height)
-        camera = camera_at(player, size)
+        camera = camera_at(player, window)
         sprite_at = (player[0] - camera[0], player[1] - camera[1])
         background = Image.load(os.path.join(PICTURES, "background3.png"))
         sprite = Image.load(os.path.join(PICTURES, "player2.png"), alpha=True)
