@@ -3,14 +3,17 @@
 Prints one table: the time from the Start click (made as soon as the page is there, so the
 program and its files still load) to the first frame, the bytes the page downloads, the CPU of
 all of Chromium's processes with the game at the frame cap beside the native client's under
-Xvfb (rounds taking turns, so a busier machine shifts both alike), the pass rate with the cap
-off, and how many of the tab closes delivered the goodbye. Figures, not a test.
+Xvfb, first with the player standing still, then walking (rounds taking turns, so a busier
+machine shifts both alike), how many frames the page drew onto its canvas in each, the pass
+rate with the cap off, and how many of the tab closes delivered the goodbye. Figures, not a
+test.
 """
 
 import argparse
 import os
 import statistics
 import sys
+import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -23,6 +26,7 @@ import harness  # noqa: E402
 import server_peer  # noqa: E402
 
 GOODBYE = r"^goodbye #(\d+) updates=(\d+) last_x=(-?\d+)$"
+TURN = 2.0  # seconds a walk goes one way before it turns: 256 px, well inside the map from x 400
 
 # Clicks Start and resolves, in the page's own clock, when the first frame shows: polled every
 # 5 ms, so the figure is at most that late.
@@ -33,6 +37,29 @@ CLICK_TO_FIRST_FRAME = """new Promise(function (resolve) {
     if (%s) resolve(performance.now() - started); else setTimeout(look, 5);
   })();
 })""" % FIRST_FRAME
+
+
+class Walker:
+    """Holds the right arrow, then the left, TURN seconds each, until stopped."""
+
+    def __init__(self, press, release):
+        self.press, self.release = press, release
+        self.stopping = threading.Event()
+        self.thread = threading.Thread(target=self.walk, daemon=True)
+        self.thread.start()
+
+    def walk(self):
+        turn = 0
+        while not self.stopping.is_set():
+            key = ("Right", "Left")[turn % 2]
+            self.press(key)
+            self.stopping.wait(TURN)
+            self.release(key)
+            turn += 1
+
+    def stop(self):
+        self.stopping.set()
+        self.thread.join()
 
 
 class Bench:
@@ -75,32 +102,56 @@ class Bench:
         delivered = self.close_and_count_goodbye(tab)
         return ms, received, delivered
 
+    def still_then_walking(self, groups, press, release, frames=None):
+        """Standing still, then walking (right and left in turns), each after a warm-up: per
+        phase, the CPU s per wall s of each group of processes ({name: pids}), and with frames
+        (a callable: the frames drawn so far) the frames drawn a second as "frames"."""
+        phases = []
+        for walking in (False, True):
+            walker = Walker(press, release) if walking else None
+            try:
+                time.sleep(self.args.warmup)
+                before = self.sample(groups, frames)
+                time.sleep(self.args.measure)
+                after = self.sample(groups, frames)
+            finally:
+                if walker:
+                    walker.stop()
+            seconds = after["wall"] - before["wall"]
+            phases.append({name: (after[name] - before[name]) / seconds for name in after if name != "wall"})
+        return phases
+
+    @staticmethod
+    def sample(groups, frames):
+        taken = {name: sum(cpu_seconds(pid) or 0 for pid in pids) for name, pids in groups.items()}
+        if frames:
+            drawn = frames()
+            taken["frames"] = drawn if drawn >= 0 else float("nan")  # a build that draws every frame
+        taken["wall"] = time.monotonic()
+        return taken
+
     def browser_cpu(self):
         tab = self.open()
         tab.evaluate(CLICK_TO_FIRST_FRAME, user_gesture=True, timeout=60)
-        time.sleep(self.args.warmup)
         pids = self.browser.process_ids()
-        before = sum(cpu_seconds(pid) or 0 for pid in pids)
-        t1 = time.monotonic()
-        time.sleep(self.args.measure)
-        after = sum(cpu_seconds(pid) or 0 for pid in pids)
-        t2 = time.monotonic()
+        codes = {"Right": 39, "Left": 37}
+        phases = self.still_then_walking(
+            {"browser": pids}, lambda key: tab.key("keyDown", "Arrow" + key, codes[key]),
+            lambda key: tab.key("keyUp", "Arrow" + key, codes[key]),
+            lambda: tab.evaluate("Module.frames ? Module.frames.drawn : -1"))
         self.close_and_count_goodbye(tab)
-        return (after - before) / (t2 - t1), len(pids)
+        return phases, len(pids)
 
     def native_cpu(self):
         with harness.Xvfb() as x, harness.Workdir(config=harness.network_config(self.server.port)) as wd:
             game = harness.Process([self.args.client], cwd=wd.path,
                                    env={"DISPLAY": x.name, "SDL_AUDIODRIVER": "dummy", "SDL_VIDEODRIVER": "x11"})
             try:
-                x.find_window()
-                time.sleep(self.args.warmup)
-                c1, x1, t1 = cpu_seconds(game.proc.pid), cpu_seconds(x.proc.pid), time.monotonic()
-                time.sleep(self.args.measure)
-                c2, x2, t2 = cpu_seconds(game.proc.pid), cpu_seconds(x.proc.pid), time.monotonic()
+                x.focus(x.find_window())
+                return self.still_then_walking({"client": [game.proc.pid], "xvfb": [x.proc.pid]},
+                                               x.key_down, x.key_up)
             finally:
                 game.stop()
-        return (c2 - c1) / (t2 - t1), (x2 - x1) / (t2 - t1)
 
     def uncapped(self):
         tab = self.open("[video]\nenable_fps_cap = 0\n")
@@ -140,13 +191,11 @@ def main():
             sizes.append(received)
             delivered += ok
         print("click to first frame: %d rounds done" % args.rounds, flush=True)
-        browser_cpu, native_cpu, xvfb_cpu, processes = [], [], [], 0
+        browser, native, processes = [], [], 0
         for _ in range(args.rounds):
-            cpu, processes = bench.browser_cpu()
-            browser_cpu.append(cpu)
-            cpu, xcpu = bench.native_cpu()
-            native_cpu.append(cpu)
-            xvfb_cpu.append(xcpu)
+            phases, processes = bench.browser_cpu()
+            browser.append(phases)
+            native.append(bench.native_cpu())
             print("CPU round done", flush=True)
         rate = bench.uncapped()
         closes = args.closes
@@ -156,16 +205,23 @@ def main():
     finally:
         bench.close()
 
-    ratios = [b / (n + x) for b, n, x in zip(browser_cpu, native_cpu, xvfb_cpu)]
     print()
     print("| figure | browser | target |")
     print("|---|---|---|")
     print("| Start click to first frame, ms (files still loading at the click) | %s | <= 2000 |" % spread(frames, "%.0f"))
     print("| bytes downloaded for the page | %s | < 3000000 |" % spread(sizes, "%d"))
-    print("| CPU s per wall s at the cap, all %d Chromium processes | %s | |" % (processes, spread(browser_cpu, "%.3f")))
-    print("| CPU s per wall s at the cap, native client (and Xvfb) | %s (%s) | |"
-          % (spread(native_cpu, "%.3f"), spread(xvfb_cpu, "%.3f")))
-    print("| browser / (native client + Xvfb), per round | %s | <= 3 |" % spread(ratios, "%.1f"))
+    for phase, name, target in ((0, "standing still", 1.5), (1, "walking", 3)):
+        cpu = [b[phase]["browser"] for b in browser]
+        client = [n[phase]["client"] for n in native]
+        xvfb = [n[phase]["xvfb"] for n in native]
+        ratios = [b / (n + x) for b, n, x in zip(cpu, client, xvfb)]
+        print("| %s: CPU s per wall s at the cap, all %d Chromium processes | %s | |"
+              % (name, processes, spread(cpu, "%.3f")))
+        print("| %s: CPU s per wall s at the cap, native client (and Xvfb) | %s (%s) | |"
+              % (name, spread(client, "%.3f"), spread(xvfb, "%.3f")))
+        print("| %s: browser / (native client + Xvfb), per round | %s | <= %g |" % (name, spread(ratios, "%.2f"), target))
+        print("| %s: frames drawn onto the canvas a second | %s | |"
+              % (name, spread([b[phase]["frames"] for b in browser], "%.1f")))
     print("| passes per second, cap off | %.0f | |" % rate)
     print("| tab closes that delivered the goodbye | %d of %d | all |" % (delivered, closes))
 

@@ -4,4 +4,6 @@
 extern "C" {
 int brackenreach_websocket_state(int fd, int* buffered);
 int brackenreach_websocket_settle(int fd, int limit_ms);
+// Shows the frame drawn since the last call, unless it is the one the canvas shows already.
+void brackenreach_present();
 }

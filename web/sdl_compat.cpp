@@ -1,6 +1,8 @@
 // SDL 1.2 calls that Emscripten's SDL leaves out or does differently in the browser: the error
-// text, the event filter, the display format, and the two places where the frame loop must hand
-// control back to the browser.
+// text, the event filter, the display format, the flip that shows a frame only when it changed,
+// and the two places where the frame loop must hand control back to the browser.
+
+#include "library_brackenreach.h"
 
 #include <emscripten.h>
 
@@ -61,7 +63,10 @@ SDL_Surface* SDL_DisplayFormat(SDL_Surface* surface) {
 // The browser shows the canvas, delivers key presses and sends what the link queued only while
 // our code is not running. A pass that slept in the frame cap has let it run; one that did not
 // (the cap off, or a pass longer than the frame time) lets it run here, or the page would freeze.
+// The frame itself reaches the canvas here, and only when it differs from the one shown (see
+// library_brackenreach.js): most passes of a game draw the same picture while the player stands.
 int SDL_Flip(SDL_Surface* /*screen*/) {
+    brackenreach_present();
     if (!browser_has_run) {
         emscripten_sleep(0);
     }

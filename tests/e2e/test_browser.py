@@ -1,6 +1,7 @@
 """The web build in Debian's headless Chromium, served by our own server: the first frame against
-the desktop client's, the walk as the server decodes it, the goodbye when the tab closes, and the
-offline game when the server is gone."""
+the desktop client's, the walk as the server decodes it, the picture kept while the player stands
+and shown again when anything changes it, the goodbye when the tab closes, and the offline game
+when the server is gone."""
 
 import os
 import socket
@@ -19,6 +20,18 @@ SITE = os.environ.get("BRACKENREACH_WEB_SITE", os.path.join(SOURCE_DIR, "build-w
 PLAYER = (400, 300)
 MAP = (1280, 960)
 GOODBYE = r"^goodbye #(\d+) updates=(\d+) last_x=(\d+)$"
+# The pictures the page packs, as the web build staged them beside the site.
+PICTURES = os.path.join(os.path.dirname(os.path.abspath(SITE)), "game", "img")
+
+
+def camera_at(player, size):
+    """The view's top-left corner in the map: centred on the 32 px sprite, inside the map."""
+    return [max(0, min(p + 16 - w // 2, m - w)) for p, w, m in zip(player, size, MAP)]
+
+
+def in_label_box(x, y, sprite):
+    """Whether (x, y) may hold the name label, which the browser draws with its own text code."""
+    return sprite[0] - 60 <= x < sprite[0] + 92 and sprite[1] - 32 <= y < sprite[1]
 
 
 def why_not_runnable():
@@ -81,11 +94,10 @@ class BrowserTest(unittest.TestCase):
                     stop_game_server(server)
                 web = Image.load(path)
                 self.assertEqual(size, (web.width, web.height))
-                camera = [max(0, min(p + 16 - w // 2, m - w)) for p, w, m in zip(PLAYER, size, MAP)]
-                sx, sy = PLAYER[0] - camera[0], PLAYER[1] - camera[1]
+                camera = camera_at(PLAYER, size)
+                sprite = (PLAYER[0] - camera[0], PLAYER[1] - camera[1])
                 differing = [(x, y) for y in range(size[1]) for x in range(size[0])
-                             if not (sx - 60 <= x < sx + 92 and sy - 32 <= y < sy)
-                             and web.pixel(x, y) != desktop.pixel(x, y)]
+                             if not in_label_box(x, y, sprite) and web.pixel(x, y) != desktop.pixel(x, y)]
                 self.assertEqual([], differing[:10], "%d pixels differ" % len(differing))
 
     def desktop_first_frame(self, port, video, size):
@@ -123,15 +135,15 @@ class BrowserTest(unittest.TestCase):
                 self.assertGreater(walked / held, 115, lines)
                 self.assertLess(walked / held, 141, lines)
 
-    def hold_right(self, tab, seconds):
-        """Holds the right arrow; the time it was held, between the two keys' arrival in the page
-        (each taken as the middle of its command's round trip)."""
+    def hold_right(self, tab, seconds, key="ArrowRight", code=39):
+        """Holds the right arrow (or key); the time it was held, between the two keys' arrival in
+        the page (each taken as the middle of its command's round trip)."""
         sent = time.monotonic()
-        tab.key("keyDown")
+        tab.key("keyDown", key, code)
         down = (sent + time.monotonic()) / 2
         time.sleep(seconds)
         sent = time.monotonic()
-        tab.key("keyUp")
+        tab.key("keyUp", key, code)
         return (sent + time.monotonic()) / 2 - down
 
     def test_a_websocket_that_holds_its_sends_is_waited_for_then_given_up(self):
@@ -170,6 +182,68 @@ class BrowserTest(unittest.TestCase):
             tab.wait_until("document.getElementById('canvas').toDataURL() != window.before", timeout=10)
         finally:
             stop_game_server(server)
+
+    def test_the_picture_kept_while_standing_is_shown_again_when_anything_changes_it(self):
+        # While the player stands, the page leaves the canvas alone. After a walk right (the map
+        # scrolls under the sprite), a walk left into the map's corner (only the sprite and its
+        # label move), or someone else clearing or drawing on the canvas, the canvas must show
+        # the player where the server last heard, and the server must get an update every pass.
+        rows = (("walk right", ("ArrowRight", 39), None, 1),
+                ("walk left", ("ArrowLeft", 37), None, -1),
+                ("canvas cleared", None, "c.getContext('2d').clearRect(0, 0, c.width, c.height)", 0),
+                ("canvas narrowed", None, "c.width = 320", 0),
+                ("canvas drawn over", None, "var b = document.createElement('canvas');"
+                 " b.getContext('2d').fillRect(0, 0, 99, 99); c.getContext('2d').drawImage(b, 0, 0)", 0))
+        kept = "Module.frames.kept >= %d"
+        for name, key, script, direction in rows:
+            with self.subTest(name):
+                server, url = start_web_server()
+                try:
+                    tab = self.open_game(url)
+                    self.start(tab)
+                    kept_before = tab.wait_until(kept % 10 + " && Module.frames.kept")
+                    if key:
+                        self.hold_right(tab, 1.6, *key)
+                    else:
+                        tab.evaluate("(function (c) { %s; })(document.getElementById('canvas'))" % script)
+                    # Standing again, long enough for passes to be kept after the last drawn one.
+                    tab.wait_until(kept % (kept_before + 10))
+                    passes = tab.evaluate("Module.frames.drawn + Module.frames.kept")
+                    path = tab.canvas_png(os.path.join(ARTIFACTS, "browser-kept-%s.png" % name.replace(" ", "-")))
+                    tab.close()
+                    goodbye = server.wait_for(GOODBYE, timeout=10)
+                finally:
+                    lines = stop_game_server(server)
+                x = int(goodbye.group(3))
+                self.assertGreaterEqual(int(goodbye.group(2)), passes, lines)
+                if direction:
+                    self.assertGreater((x - PLAYER[0]) * direction, 150, lines)
+                else:
+                    self.assertEqual(PLAYER[0], x, lines)
+                shot = Image.load(path)
+                self.assertEqual((320 if name == "canvas narrowed" else 640, 480), (shot.width, shot.height))
+                self.assert_shows_player_at(shot, (x, PLAYER[1]))
+
+    def assert_shows_player_at(self, shot, player, window=(640, 480)):
+        """The canvas is the map seen from the camera over player, the sprite on it (its alpha
+        is 0 or 255), outside the label's box."""
+        size = (shot.width, shot.height)
+        camera = camera_at(player, window)
+        sprite_at = (player[0] - camera[0], player[1] - camera[1])
+        background = Image.load(os.path.join(PICTURES, "background3.png"))
+        sprite = Image.load(os.path.join(PICTURES, "player2.png"), alpha=True)
+        differing = []
+        for y in range(size[1]):
+            for x in range(size[0]):
+                if in_label_box(x, y, sprite_at):
+                    continue
+                want = background.pixel(x + camera[0], y + camera[1])
+                sx, sy = x - sprite_at[0], y - sprite_at[1]
+                if 0 <= sx < sprite.width and 0 <= sy < sprite.height and sprite.pixel(sx, sy)[3]:
+                    want = sprite.pixel(sx, sy)[:3]
+                if shot.pixel(x, y) != want:
+                    differing.append((x, y))
+        self.assertEqual([], differing[:10], "%d pixels differ from the player at %s" % (len(differing), player))
 
     def test_with_the_server_gone_the_game_goes_on_offline(self):
         # refused: nothing listens any more; silent: something accepts and never answers, and the
