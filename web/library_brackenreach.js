@@ -1,8 +1,18 @@
 // The browser's side of web/sdl_net.cpp: what a WebSocket under one of Emscripten's socket
-// descriptors is doing. Linked with --js-library; brackenreach_websocket_settle may sleep, so it
-// is one of the build's ASYNCIFY_IMPORTS.
+// descriptors is doing; and the page's hold on the runtime until the game starts. Linked with
+// --js-library; brackenreach_websocket_settle may sleep, so it is one of the build's
+// ASYNCIFY_IMPORTS.
 
 mergeInto(LibraryManager.library, {
+  // The page holds the runtime from its first step until the player presses Start. The runtime
+  // ends itself (EXIT_RUNTIME) after any callback that leaves nothing keeping it alive, and the
+  // audio preloader's 10 s safety timer is one: without the hold it ended the program before
+  // main ran whenever a player took more than 10 s to press Start.
+  brackenreach_page_hold__deps: ['$runtimeKeepalivePush', '$runtimeKeepalivePop'],
+  brackenreach_page_hold__postset:
+    "Module['holdRuntime'] = runtimeKeepalivePush; Module['releaseRuntime'] = runtimeKeepalivePop;",
+  brackenreach_page_hold: function() {},
+
   $brackenreachPeer__deps: ['$SOCKFS'],
   $brackenreachPeer: function(fd) {
     var sock = SOCKFS.getSocket(fd);
