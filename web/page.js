@@ -83,6 +83,7 @@
   function retryLoad(what) {
     if (running || retrying) return;
     retrying = true;
+    setState('loading');
     var tries = Number(sessionStorage.getItem('brackenreach-tries')) || 0;
     sessionStorage.setItem('brackenreach-tries', String(tries + 1));
     var seconds = Math.round(Math.min(30, 2 * Math.pow(2, tries)) * (0.5 + Math.random()));

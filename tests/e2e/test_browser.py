@@ -157,7 +157,8 @@ class BrowserTest(unittest.TestCase):
                     stop_game_server(server)
         # The runtime used to end itself when the audio preloader's 10 s timer fired.
         time.sleep(11)
-        self.assertEqual("ready", tab.evaluate("document.body.dataset.state"))
+        self.assertEqual(["ready", ""], tab.evaluate(
+            "[document.body.dataset.state, document.getElementById('message').textContent]"))
 
     def test_with_the_server_gone_the_game_goes_on_offline(self):
         # refused: nothing listens any more; silent: something accepts and never answers, and the

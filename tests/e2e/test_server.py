@@ -441,6 +441,8 @@ class Web(ServerTestCase):
              0, 400, None, None),
             ("a WebSocket from the page", from_page("http://127.0.0.1"), 0, 101, None, None),
             ("a WebSocket from another site", from_page("http://evil.example"), 0, 403, None, None),
+            ("a WebSocket from a garbled origin", from_page("http://evil.example\t1"), 0, 403, None,
+             None),
             ("a WebSocket from another port", from_page("http://127.0.0.1:9"), 0, 403, None, None),
             ("a WebSocket from an allowed page", from_page("HTTPS://Game.Example:443"), 0, 101,
              None, None),
@@ -492,6 +494,9 @@ class Web(ServerTestCase):
         for (transport, sock), cid in zip(players, ids):
             transport.send(sock, GOODBYE)
             server.wait_for(rf"^goodbye #{cid} updates={sent} last_x={sent}$")
+        # What the client wrote cannot pass for another field of the line.
+        server.wait_for(r"^refused 127\.0\.0\.1:\d+ reason=origin origin=http://evil\.example\?1 "
+                        r"websocket$")
         self.stop(server)
 
 
@@ -593,6 +598,7 @@ class Lifecycle(ServerTestCase):
             ["--web-root", tempfile.gettempdir() + "/no-such-dir"],
             ["--max-per-address", "-1"],
             ["--trusted-proxy", "proxy.example"],
+            ["--allowed-origin", "https://game.example/play"],
             ["--host", "not-an-address"],
             ["--latency-probe=1"],
         ]
@@ -641,7 +647,8 @@ class Lifecycle(ServerTestCase):
                 except subprocess.TimeoutExpired:
                     self.fail("server ran with too few descriptors")
                 self.assertEqual(2, result.returncode, result.stdout)
-                self.assertIn("needs 464 file descriptors", result.stderr)
+                self.assertIn("needs 464 file descriptors; the limit is 300 (hard 300)",
+                              result.stderr)
                 self.assertIn("lower --max-clients", result.stderr)
 
     def test_latency_probe_reports_the_delay_of_stamped_updates(self):
