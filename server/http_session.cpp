@@ -5,6 +5,8 @@
 
 #include <boost/beast/websocket.hpp>
 
+#include <algorithm>
+
 namespace beast = boost::beast;
 namespace http = beast::http;
 namespace websocket = beast::websocket;
@@ -33,11 +35,11 @@ bool lists(std::string_view value, std::string_view token) {
     return false;
 }
 
-// The address a trusted proxy appended last to X-Forwarded-For (the entries before it came
-// from the client and prove nothing); false when there is none or it is not an address.
-bool forwarded_for(const http::request<http::empty_body>& request, net::ip::address& address) {
+// The last item of a comma-separated header that a proxy appends to (the items before it came
+// from the client and prove nothing), trimmed; empty when there is none.
+std::string last_item(const http::request<http::empty_body>& request, const char* name) {
     std::string_view last;
-    const auto fields = request.equal_range("X-Forwarded-For");
+    const auto fields = request.equal_range(name);
     for (auto field = fields.first; field != fields.second; ++field) {
         last = std::string_view(field->value().data(), field->value().size());
     }
@@ -45,9 +47,28 @@ bool forwarded_for(const http::request<http::empty_body>& request, net::ip::addr
     std::string text(comma == std::string_view::npos ? last : last.substr(comma + 1));
     text.erase(0, text.find_first_not_of(" \t"));
     text.erase(text.find_last_not_of(" \t") + 1);
+    return text;
+}
+
+// The address a trusted proxy appended last to X-Forwarded-For; false when there is none or it
+// is not an address.
+bool forwarded_for(const http::request<http::empty_body>& request, net::ip::address& address) {
+    const std::string text = last_item(request, "X-Forwarded-For");
     error_code ec;
     address = net::ip::make_address(text, ec);
     return !text.empty() && !ec;
+}
+
+// A header's value fit for a log line: at most 100 bytes, each space, control or non-ASCII byte
+// as '?', so that what a client sends cannot pass for another field or line.
+std::string printable(beast::string_view value) {
+    std::string text(value.data(), std::min<std::size_t>(value.size(), 100));
+    for (char& c : text) {
+        if (c <= ' ' || c > '~') {
+            c = '?';
+        }
+    }
+    return text;
 }
 
 } // namespace
@@ -61,6 +82,9 @@ HttpSession::HttpSession(Server& server, tcp::socket socket, AddressHold open)
 
 HttpSession::~HttpSession() {
     server_.remove_web_session(this);
+    if (busy_) {
+        server_.on_busy_answered();
+    }
 }
 
 void HttpSession::start() {
@@ -68,7 +92,24 @@ void HttpSession::start() {
     read_request();
 }
 
+void HttpSession::answer_busy() {
+    server_.add_web_session(this);
+    busy_ = true;
+    // A browser shows this when the page itself was refused, and loads it again.
+    text_ = "<!doctype html><meta charset=utf-8><meta http-equiv=refresh content=" +
+            std::to_string(busy_retry_seconds) +
+            "><title>Brackenreach</title><p>The game server is busy. This page tries again in a "
+            "moment.\n";
+    respond(http::status::service_unavailable, "text/html; charset=utf-8", text_, false);
+}
+
 void HttpSession::stop() {
+    close();
+}
+
+void HttpSession::make_room() {
+    open_.release();
+    server_.remove_web_session(this);
     close();
 }
 
@@ -104,6 +145,7 @@ void HttpSession::read_request() {
 }
 
 void HttpSession::on_request(const error_code& ec) {
+    idle_ = false;
     if (ec == http::error::header_limit || ec == http::error::buffer_overflow) {
         refuse(http::status::request_header_fields_too_large);
         return;
@@ -133,6 +175,12 @@ void HttpSession::on_request(const error_code& ec) {
         return;
     }
     if (request.version() >= 11 && request.find(http::field::host) == request.end()) {
+        refuse(http::status::bad_request);
+        return;
+    }
+    // A coding other than chunked leaves the body's end unknown, and two Hosts leave the site
+    // unknown: a proxy in front may read either differently, so neither is guessed at.
+    if (request.count(http::field::transfer_encoding) > 0 || request.count(http::field::host) > 1) {
         refuse(http::status::bad_request);
         return;
     }
@@ -167,6 +215,9 @@ void HttpSession::respond(http::status status, const char* type, std::string_vie
     if (status == http::status::method_not_allowed) {
         response_->set(http::field::allow, "GET, HEAD");
     }
+    if (status == http::status::service_unavailable) {
+        response_->set(http::field::retry_after, std::to_string(busy_retry_seconds));
+    }
     response_->body() = http::span_body<const char>::value_type(body.data(), body.size());
     response_->keep_alive(keep_alive);
     response_->prepare_payload();
@@ -186,6 +237,7 @@ void HttpSession::write() {
                                } else if (!self->serializer_->is_done()) {
                                    self->write();
                                } else if (self->response_->keep_alive()) {
+                                   self->idle_ = true;
                                    self->read_request();
                                } else {
                                    self->linger_close();
@@ -215,12 +267,27 @@ void HttpSession::upgrade() {
     auto request = request_->release();
     net::ip::address player = peer_.address();
     std::string peer = endpoint_text(peer_);
+    std::string scheme = "http";
     if (server_.trusted_proxy(peer_.address())) {
         net::ip::address forwarded;
         if (forwarded_for(request, forwarded)) {
             player = forwarded;
             peer = forwarded.to_string() + " via " + peer;
         }
+        if (last_item(request, "X-Forwarded-Proto") == "https") {
+            scheme = "https"; // the page came over TLS to the proxy
+        }
+    }
+    // Without this check any site could have its visitors' browsers join as players. Programs
+    // other than browsers send no Origin, and are not asked for one.
+    const auto origin = request.find(http::field::origin);
+    const auto host = request[http::field::host];
+    if (origin != request.end() &&
+        !server_.allowed_origin(std::string_view(origin->value().data(), origin->value().size()),
+                                scheme + "://" + std::string(host.data(), host.size()))) {
+        server_.refuse(peer, "reason=origin origin=" + printable(origin->value()), " websocket");
+        refuse(http::status::forbidden);
+        return;
     }
     const auto protocols = request[http::field::sec_websocket_protocol];
     const bool binary = lists(std::string_view(protocols.data(), protocols.size()), "binary");
@@ -239,14 +306,14 @@ void HttpSession::upgrade() {
             r.set(http::field::sec_websocket_protocol, "binary");
         }
     }));
-    upgrading_->async_accept(request,
-                             [self = shared_from_this(), player, peer](const error_code& ec) {
-                                 if (ec || self->server_.stopping()) {
-                                     self->close();
-                                     return;
-                                 }
-                                 self->server_.join_websocket(std::move(*self->upgrading_), player,
-                                                              peer, std::move(self->open_));
-                                 self->upgrading_.reset();
-                             });
+    // Joined, the socket counts as a game connection: its page share goes with this session.
+    upgrading_->async_accept(
+        request, [self = shared_from_this(), player, peer](const error_code& ec) {
+            if (ec || self->server_.stopping()) {
+                self->close();
+                return;
+            }
+            self->server_.join_websocket(std::move(*self->upgrading_), player, peer, AddressHold());
+            self->upgrading_.reset();
+        });
 }

@@ -31,14 +31,25 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     // few MB still gets it; one that stops reading is cut off).
     static constexpr std::chrono::seconds write_timeout{10};
     static constexpr std::size_t header_limit = 8192;
+    // A refused page request is told to come back after this (Retry-After).
+    static constexpr int busy_retry_seconds = 2;
 
     // open: the socket's share of its address's count (empty for a trusted proxy).
     HttpSession(Server& server, tcp::socket socket, AddressHold open);
     ~HttpSession();
 
     void start();
+    // Answers 503 (come back in a moment) without reading the request, then closes: the limits
+    // refused this connection.
+    void answer_busy();
     // Closes at once: the server is stopping.
     void stop();
+    // Waiting for the next request on a kept-alive connection, none of it received yet.
+    bool idle() const { return idle_ && buffer_.size() == 0; }
+    AddressLimits::Key address_key() const { return AddressLimits::key_of(peer_.address()); }
+    // Closes an idle connection so that another may take its place: its share is given back
+    // and the Server forgets it now.
+    void make_room();
 
   private:
     using Request = boost::beast::http::request_parser<boost::beast::http::empty_body>;
@@ -65,6 +76,8 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     boost::beast::flat_buffer buffer_{header_limit};
     std::optional<Request> request_;
     bool head_ = false;
+    bool idle_ = false;
+    bool busy_ = false; // answering a refusal
     std::optional<Response> response_;
     std::optional<
         boost::beast::http::response_serializer<boost::beast::http::span_body<const char>>>

@@ -2,6 +2,7 @@
 // decodes each one's stream of x updates and its goodbye, and prints one line per event on
 // stdout. It never writes game data to a client. With a web root it also serves the browser
 // game and takes its WebSockets. This file is the entry: options, the page's files, the loop.
+#include "server/descriptor_limit.h"
 #include "server/options.h"
 #include "server/server.h"
 
@@ -25,6 +26,11 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "brackenreach-server: --web-root: %s\n", wrong.c_str());
             return 2;
         }
+    }
+    const std::string short_of = make_room_for_descriptors(options);
+    if (!short_of.empty()) {
+        std::fprintf(stderr, "brackenreach-server: %s\n", short_of.c_str());
+        return 2;
     }
     // A write to a socket the peer has closed must not kill the server.
     std::signal(SIGPIPE, SIG_IGN);

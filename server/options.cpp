@@ -3,6 +3,7 @@
 #include "server/command_line.h"
 
 #include "server/net.h"
+#include "server/origin.h"
 
 #include <CLI/CLI.hpp>
 
@@ -30,17 +31,36 @@ const char* const footer =
 (or --idle-timeout, if that is shorter), one that has sent something after --idle-timeout of
 silence; 0 turns either rule off (a value that is not 0 but under a nanosecond is refused).
 
-One source address (an IPv4 address, or an IPv6 /64) may hold --max-per-address connections
-open on either port, page requests included, and --max-silent-per-address of its game
-connections may have sent nothing yet; more are refused ("refused ... reason=address_limit" or
-"reason=silent_limit"), 0 lifts the limit. Behind a reverse proxy every player arrives from the
-proxy: with --trusted-proxy ADDRESS, a WebSocket passed on from that address counts for, and is
-logged as, the last address in its X-Forwarded-For header ("joined #N PLAYER via PROXY:PORT
-websocket"); the proxy's page requests are not limited per address.
+One source address (an IPv4 address, or an IPv6 /64) may hold --max-per-address game
+connections open (over TCP or WebSocket), and --max-silent-per-address of them may have sent
+nothing yet; more are refused ("refused ... reason=address_limit" or "reason=silent_limit"), 0
+lifts the limit. Its page connections (page requests, and WebSockets until their handshake is
+done) are counted apart, up to --max-page-per-address, so that page loads never take a
+player's share; at that limit, or at --max-clients page connections in all, a kept-alive
+connection with no request in progress is closed to make room, and only when there is none is
+the newcomer refused ("reason=page_limit" or "reason=connection_limit ... http"), with 503 and
+"Retry-After: 2" (up to 32 answers at once; past that, closed unanswered). Behind a reverse
+proxy every player arrives from the proxy: with --trusted-proxy ADDRESS, a WebSocket passed on
+from that address counts for, and is logged as, the last address in its X-Forwarded-For header
+("joined #N PLAYER via PROXY:PORT websocket"); the proxy's page requests are not limited per
+address. Any local program can connect from 127.0.0.1: trust a proxy only at an address that
+nothing else can send from (see the README, "Behind a TLS proxy").
+
+A browser names the page that opens a WebSocket in its Origin header: a WebSocket whose Origin
+is neither the page's own (http://HOST where HOST is its Host header; https:// when a trusted
+proxy says X-Forwarded-Proto: https) nor an --allowed-origin is refused with 403
+("refused ... reason=origin origin=ORIGIN websocket"), so other sites cannot make their
+visitors join. Programs other than browsers send no Origin, and are not asked for one.
+
+Every connection takes a file descriptor: the server needs --max-clients plus 32, and with
+--web-root another --max-clients plus 32 for page connections and answers to refusals. At start
+it raises its soft RLIMIT_NOFILE to that within the hard limit; where it cannot, it exits 2
+and names --max-clients.
 
 Web requests get a status and nothing else: 404 for unknown paths, 405 for methods other than
-GET and HEAD, 400 for malformed requests, 413 for a body, 431 for headers over 8 KiB; a request
-must arrive whole within 5 s. WebSocket text frames are closed with 1003, messages over 64 KiB
+GET and HEAD, 400 for malformed requests (a Transfer-Encoding other than chunked and a second
+Host among them), 413 for a body, 431 for headers over 8 KiB; a request must arrive whole
+within 5 s. WebSocket text frames are closed with 1003, messages over 64 KiB
 with 1009, broken frames with 1002; a WebSocket refused by the limits above with 1013.
 
 --latency-probe reads each x as the sender's CLOCK_MONOTONIC time in microseconds modulo 2^31
@@ -52,6 +72,17 @@ const CLI::Validator ip_address(
         error_code ec;
         net::ip::make_address(text, ec);
         return ec ? "needs an IP address, got '" + text + "'" : "";
+    },
+    "");
+
+const CLI::Validator origin(
+    [](std::string& text) -> std::string {
+        const std::string normal = normal_origin(text);
+        if (normal.empty()) {
+            return "needs http:// or https:// and a host, nothing after it, got '" + text + "'";
+        }
+        text = normal;
+        return "";
     },
     "");
 
@@ -128,6 +159,18 @@ int parse_options(int argc, char** argv, Options& options) {
                    "a reverse proxy whose X-Forwarded-For is believed (repeatable)")
         ->check(ip_address)
         ->type_name("ADDRESS")
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    app.add_option("--max-page-per-address", options.max_page_per_address,
+                   "web-port connections one address may hold open, apart from its game ones, "
+                   "0: no limit")
+        ->transform(whole_number(0, 1000000))
+        ->type_name("N")
+        ->capture_default_str();
+    app.add_option("--allowed-origin", options.allowed_origins,
+                   "a page elsewhere that may open WebSockets, e.g. https://game.example.org "
+                   "(repeatable)")
+        ->transform(origin)
+        ->type_name("ORIGIN")
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     app.add_flag("--latency-probe", options.latency_probe,
                  "measure the send-to-decode delay of clock-stamped updates (below)")

@@ -29,6 +29,15 @@ struct Options {
     unsigned short web_port = 8080;
     // Reverse proxies whose X-Forwarded-For names the player behind a WebSocket it passes on.
     std::vector<std::string> trusted_proxies;
+    // Connections to the web port one address may hold open (page requests, and WebSockets until
+    // their handshake is done), counted apart from its game connections so that page loads never
+    // take a player's share; 0 for no limit. A browser fetches the page's files over up to 3
+    // connections at once (and keeps a few more idle, which give way when the limit is reached):
+    // 96 lets a classroom of 32 behind one NAT load the page at the same moment.
+    std::size_t max_page_per_address = 96;
+    // Origins (scheme://host[:port], lower case, no default port) besides the page's own whose
+    // pages may open a WebSocket: a proxy's public address the server cannot see in a request.
+    std::vector<std::string> allowed_origins;
 };
 
 // Fills options from the command line. Returns -1 when the server should run; else the exit

@@ -2,6 +2,7 @@
 
 #include "server/event_log.h"
 #include "server/http_session.h"
+#include "server/origin.h"
 
 #include <algorithm>
 #include <chrono>
@@ -61,12 +62,18 @@ std::string page_line(const tcp::acceptor& acceptor) {
 
 Server::Server(net::io_context& io, const Options& options, WebFiles files)
     : options_(options), files_(std::move(files)),
-      limits_(options.max_per_address, options.max_silent_per_address), acceptor_(io),
-      web_acceptor_(io), retry_timer_(io), web_retry_timer_(io), signals_(io, SIGINT, SIGTERM),
+      limits_(options.max_per_address, options.max_silent_per_address),
+      page_limits_(options.max_page_per_address, 0), acceptor_(io), web_acceptor_(io),
+      retry_timer_(io), web_retry_timer_(io), signals_(io, SIGINT, SIGTERM),
       idle_timeout_(seconds_to_duration(options.idle_timeout_seconds)),
       first_byte_timeout_(seconds_to_duration(options.first_byte_timeout_seconds)) {
     for (const auto& text : options.trusted_proxies) {
-        trusted_proxies_.push_back(net::ip::make_address(text));
+        net::ip::address proxy = net::ip::make_address(text);
+        // Peers are compared as IPv4 where they can be, so a proxy named as IPv4-mapped must be.
+        if (proxy.is_v6() && proxy.to_v6().is_v4_mapped()) {
+            proxy = net::ip::make_address_v4(net::ip::v4_mapped, proxy.to_v6());
+        }
+        trusted_proxies_.push_back(proxy);
     }
 }
 
@@ -108,6 +115,13 @@ bool Server::trusted_proxy(net::ip::address address) const {
     }
     return std::find(trusted_proxies_.begin(), trusted_proxies_.end(), address) !=
            trusted_proxies_.end();
+}
+
+bool Server::allowed_origin(std::string_view origin, std::string_view own) const {
+    const std::string normal = normal_origin(origin);
+    const auto& allowed = options_.allowed_origins;
+    return !normal.empty() && (normal == normal_origin(own) ||
+                               std::find(allowed.begin(), allowed.end(), normal) != allowed.end());
 }
 
 void Server::on_end(std::uint64_t id, std::uint64_t updates, bool said_goodbye) {
@@ -176,8 +190,31 @@ void Server::accept() {
     });
 }
 
+std::string Server::page_refusal(const AddressLimits::Key& key, bool proxy) {
+    if (!proxy && !page_limits_.refusal(key, true, false).empty() && !close_idle_page(&key)) {
+        return "reason=page_limit max_page_per_address=" +
+               std::to_string(options_.max_page_per_address);
+    }
+    if (web_sessions_.size() - busy_answers_ >= options_.max_clients && !close_idle_page(nullptr)) {
+        return "reason=connection_limit max_clients=" + std::to_string(options_.max_clients);
+    }
+    return "";
+}
+
+// A browser keeps connections it has finished with open for later, and opens a new one when it
+// finds one closed: such a connection is the cheapest to take back.
+bool Server::close_idle_page(const AddressLimits::Key* key) {
+    for (HttpSession* session : web_sessions_) {
+        if (session->idle() && (key == nullptr || session->address_key() == *key)) {
+            session->make_room();
+            return true;
+        }
+    }
+    return false;
+}
+
 // Page requests are bounded in all by --max-clients too, apart from the game connections, so
-// that neither can crowd out the other.
+// that neither can crowd out the other. A refused one is told to come back (503, Retry-After).
 void Server::accept_web() {
     web_acceptor_.async_accept(web_peer_, [this](const error_code& ec, tcp::socket socket) {
         if (stopping_) {
@@ -189,19 +226,24 @@ void Server::accept_web() {
         }
         const bool proxy = trusted_proxy(web_peer_.address());
         const AddressLimits::Key key = AddressLimits::key_of(web_peer_.address());
-        std::string why = proxy ? "" : limits_.refusal(key, true, false);
-        if (web_sessions_.size() >= options_.max_clients) {
-            why = "reason=connection_limit max_clients=" + std::to_string(options_.max_clients);
-        }
-        if (!why.empty()) {
-            refuse(endpoint_text(web_peer_), why, " http");
-            error_code ignored;
-            socket.close(ignored);
-        } else {
+        const std::string why = page_refusal(key, proxy);
+        if (why.empty()) {
             std::make_shared<HttpSession>(*this, std::move(socket),
                                           proxy ? AddressHold()
-                                                : AddressHold(limits_, key, true, false))
+                                                : AddressHold(page_limits_, key, true, false))
                 ->start();
+        } else {
+            refuse(endpoint_text(web_peer_), why, " http");
+            // Each answer holds its socket a second or so; past this many at once, a flood
+            // gets its sockets closed unanswered rather than the server's descriptors.
+            if (busy_answers_ < busy_answers_at_once) {
+                ++busy_answers_;
+                std::make_shared<HttpSession>(*this, std::move(socket), AddressHold())
+                    ->answer_busy();
+            } else {
+                error_code ignored;
+                socket.close(ignored);
+            }
         }
         accept_web();
     });

@@ -16,6 +16,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 class HttpSession;
@@ -24,6 +25,8 @@ class HttpSession;
 class Server {
   public:
     using Duration = net::steady_timer::duration;
+    // Refused page requests answered at once (with 503); the rest are closed unanswered.
+    static constexpr std::size_t busy_answers_at_once = 32;
 
     // files: the page (empty without --web-root).
     Server(net::io_context& io, const Options& options, WebFiles files);
@@ -51,10 +54,17 @@ class Server {
     const WebFiles& files() const { return files_; }
     AddressLimits& address_limits() { return limits_; }
     bool trusted_proxy(net::ip::address address) const;
+    // Whether a WebSocket whose Origin header says origin may join; own: the origin of the
+    // page it was served on (scheme://Host).
+    bool allowed_origin(std::string_view origin, std::string_view own) const;
+    // A refused page request's answer (503) has been sent, or given up.
+    void on_busy_answered() { --busy_answers_; }
     // Sessions add themselves while they live, so that a stop can end them.
     void add_web_session(HttpSession* session) { web_sessions_.insert(session); }
     void remove_web_session(HttpSession* session) { web_sessions_.erase(session); }
     bool stopping() const { return stopping_; }
+    // Logs and counts a refused connection: "refused PEER WHY KIND".
+    void refuse(const std::string& peer, const std::string& why, const char* kind);
     // A WebSocket whose handshake is done: joins it as a game connection, or closes it with
     // 1013 (try again later) when the limits refuse it. player: the address it counts for;
     // peer: how its lines name it; open: its socket's share of its address's count (empty
@@ -68,15 +78,20 @@ class Server {
     void stop();
     // The refusal's "reason=..." text for one more game connection, or empty when it fits.
     std::string game_refusal(const AddressLimits::Key& key, bool new_socket) const;
-    void refuse(const std::string& peer, const std::string& why, const char* kind);
     void join(std::variant<tcp::socket, WebSocket> link, const std::string& peer, const char* kind,
               AddressHold open, AddressHold silent);
+    // The refusal's "reason=..." text for one more page connection from key, or empty when it
+    // fits, once an idle one has made room if it had to.
+    std::string page_refusal(const AddressLimits::Key& key, bool proxy);
+    // Closes one idle keep-alive page connection (of key, or of any address), if there is one.
+    bool close_idle_page(const AddressLimits::Key* key);
     // Retries an accept after EMFILE and its kin.
     void retry_accept(tcp::acceptor& acceptor, const error_code& ec, void (Server::*again)());
 
     Options options_;
     WebFiles files_;
     AddressLimits limits_;
+    AddressLimits page_limits_; // page connections: their own budget per address
     std::vector<net::ip::address> trusted_proxies_;
     tcp::acceptor acceptor_;
     tcp::endpoint peer_;
@@ -89,6 +104,7 @@ class Server {
     Duration first_byte_timeout_;
     std::map<std::uint64_t, std::shared_ptr<Connection>> connections_;
     std::set<HttpSession*> web_sessions_;
+    std::size_t busy_answers_ = 0; // of web_sessions_, those answering a refusal
     bool stopping_ = false;
     std::uint64_t clients_ = 0;
     std::uint64_t updates_ = 0;

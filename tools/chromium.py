@@ -113,8 +113,10 @@ class Browser:
     def listen(self, session, callback):
         self._listeners.append((session, callback))
 
-    def new_tab(self, url, count_bytes=False):
-        return Tab(self, url, count_bytes)
+    def new_tab(self, url, count_bytes=False, own_context=False):
+        """own_context: the tab gets a browser context of its own (its own cookies, cache and
+        connections), as a tab on another machine would have."""
+        return Tab(self, url, count_bytes, own_context)
 
     def process_ids(self):
         """Chromium's own process and all of its descendants (renderer, GPU, network ...)."""
@@ -163,7 +165,7 @@ class Browser:
 class Tab:
     """One page: its console lines, script evaluation, key presses and closing."""
 
-    def __init__(self, browser, url, count_bytes=False):
+    def __init__(self, browser, url, count_bytes=False, own_context=False):
         """count_bytes: the page's downloads are counted (received_bytes) and never cached."""
         self.browser = browser
         self.received_bytes = 0    # with count_bytes: bytes of every response, headers included
@@ -171,7 +173,10 @@ class Tab:
         self.console = []          # the page's console.log lines (the program's log), in order
         self.warnings = []         # its other console lines and uncaught exceptions
         self._changed = threading.Condition()
-        self.target = browser.send("Target.createTarget", {"url": "about:blank"})["targetId"]
+        where = {"url": "about:blank"}
+        if own_context:
+            where["browserContextId"] = browser.send("Target.createBrowserContext")["browserContextId"]
+        self.target = browser.send("Target.createTarget", where)["targetId"]
         self.session = browser.send("Target.attachToTarget", {"targetId": self.target, "flatten": True})["sessionId"]
         browser.listen(self.session, self._event)
         self.send("Runtime.enable")

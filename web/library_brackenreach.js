@@ -1,9 +1,18 @@
 // The browser's side of the web edges, linked with --js-library: what a WebSocket under one of
 // Emscripten's socket descriptors is doing (web/sdl_net.cpp; brackenreach_websocket_settle may
-// sleep, so it is one of the build's ASYNCIFY_IMPORTS), and the screen's presentation (SDL_Flip
-// in web/sdl_compat.cpp).
+// sleep, so it is one of the build's ASYNCIFY_IMPORTS), the screen's presentation (SDL_Flip
+// in web/sdl_compat.cpp), and the page's hold on the runtime until the game starts.
 
 mergeInto(LibraryManager.library, {
+  // The page holds the runtime from its first step until the player presses Start. The runtime
+  // ends itself (EXIT_RUNTIME) after any callback that leaves nothing keeping it alive, and the
+  // audio preloader's 10 s safety timer is one: without the hold it ended the program before
+  // main ran whenever a player took more than 10 s to press Start.
+  brackenreach_page_hold__deps: ['$runtimeKeepalivePush', '$runtimeKeepalivePop'],
+  brackenreach_page_hold__postset:
+    "Module['holdRuntime'] = runtimeKeepalivePush; Module['releaseRuntime'] = runtimeKeepalivePop;",
+  brackenreach_page_hold: function() {},
+
   $brackenreachPeer__deps: ['$SOCKFS'],
   $brackenreachPeer: function(fd) {
     var sock = SOCKFS.getSocket(fd);

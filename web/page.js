@@ -15,6 +15,7 @@
   var wanted = false;    // the player pressed Start
   var running = false;   // main() has started and not ended
   var problem = false;   // a problem message is showing
+  var retrying = false;  // the page is about to load itself again
 
   // loading, ready, running or ended: for styles, and for whoever drives the page.
   function setState(state) {
@@ -76,6 +77,23 @@
     return face.load().catch(function () {});
   }
 
+  // A part of the game that did not arrive (a busy server answers 503, the network failed):
+  // say so, and load the page again after a pause that grows with each try and differs from
+  // tab to tab, so that a classroom refused at once does not come back at once.
+  function retryLoad(what) {
+    if (running || retrying) return;
+    retrying = true;
+    setState('loading');
+    var tries = Number(sessionStorage.getItem('brackenreach-tries')) || 0;
+    sessionStorage.setItem('brackenreach-tries', String(tries + 1));
+    var seconds = Math.round(Math.min(30, 2 * Math.pow(2, tries)) * (0.5 + Math.random()));
+    say(what + ' (the server may be busy): trying again in ' + seconds + ' s ...', true);
+    setTimeout(function () {
+      params.set('name', nameInput.value);
+      location.replace('?' + params.toString());
+    }, seconds * 1000);
+  }
+
   function run() {
     running = true;
     setState('running');
@@ -83,6 +101,7 @@
     writeSettings();
     canvas.focus();
     loadFont().then(function () {
+      Module.releaseRuntime();
       Module.callMain([]);
     });
   }
@@ -106,6 +125,10 @@
   }
 
   controls.addEventListener('submit', start);
+  // The file packager's download reports a failed answer by throwing, uncaught.
+  window.addEventListener('error', function () {
+    if (!loaded) retryLoad('The game\'s files could not be loaded');
+  });
 
   // Keys reach the game only while the canvas has the focus; arrow keys and space anywhere else
   // on the page would scroll it, so while the game runs they bring the focus back instead.
@@ -131,6 +154,7 @@
     canvas: canvas,
     keyboardListeningElement: canvas,
     websocket: { url: secure ? 'wss://' : 'ws://' },
+    preRun: [function () { Module.holdRuntime(); }],
     print: function (line) { console.log(line); },
     printErr: function (line) { console.warn(line); },
     setStatus: function (text) {
@@ -142,7 +166,9 @@
       }
     },
     onRuntimeInitialized: function () {
+      if (retrying) return;
       loaded = true;
+      sessionStorage.removeItem('brackenreach-tries');
       progress.value = progress.max;
       progress.hidden = true;
       if (!wanted) setState('ready');
@@ -161,12 +187,20 @@
       if (wanted) run();
     },
     onExit: function (status) {
+      if (!running) {
+        retryLoad('The game stopped before it started');
+        return;
+      }
       running = false;
       setState('ended');
       say('The game has ended' + (status ? ' (status ' + status + ')' : '') +
         '. Reload the page to play again.', status !== 0);
     },
     onAbort: function (what) {
+      if (!running) {
+        retryLoad('The game could not be loaded');
+        return;
+      }
       running = false;
       setState('ended');
       say('The game stopped with an error: ' + what + '. Reload the page to try again.', true);
@@ -176,7 +210,7 @@
   var script = document.createElement('script');
   script.src = 'brackenreach.js';
   script.onerror = function () {
-    say('The game could not be loaded from this server.', true);
+    retryLoad('The game could not be loaded from this server');
   };
   document.body.appendChild(script);
 })();

@@ -4,8 +4,10 @@ and shown again when anything changes it, the goodbye when the tab closes, and t
 when the server is gone."""
 
 import os
+import shutil
 import socket
 import sys
+import tempfile
 import time
 import unittest
 
@@ -43,9 +45,9 @@ def why_not_runnable():
     return None
 
 
-def start_web_server():
+def start_web_server(site=SITE, port=0):
     """Our server with the page; returns (server, the page's address)."""
-    server = start_game_server(["--web-root", SITE, "--web-port", "0"])
+    server = start_game_server(["--web-root", site, "--web-port", str(port)])
     port = server.wait_for(r"^serving the page at http://127\.0\.0\.1:(\d+)/$").group(1)
     return server, "http://127.0.0.1:%s/" % port
 
@@ -244,6 +246,30 @@ class BrowserTest(unittest.TestCase):
                 if shot.pixel(x, y) != want:
                     differing.append((x, y))
         self.assertEqual([], differing[:10], "%d pixels differ from the player at %s" % (len(differing), player))
+
+    def test_a_page_that_did_not_load_in_full_says_so_and_tries_again(self):
+        # What a busy server's 503 does to the file, or a failed download: the page must not end
+        # the game it never started, and loads again once the server has it all.
+        for missing in ("brackenreach.data", "brackenreach.wasm", "brackenreach.js"):
+            with self.subTest(missing=missing), tempfile.TemporaryDirectory() as partial:
+                for name in os.listdir(SITE):
+                    if name != missing:
+                        shutil.copy(os.path.join(SITE, name), partial)
+                server, url = start_web_server(partial)
+                tab = self.browser.new_tab(url + "?name=Again")
+                self.addCleanup(tab.close)
+                tab.wait_until("/trying again/.test(document.getElementById('message').textContent)")
+                stop_game_server(server)
+                server, _ = start_web_server(port=int(url.rsplit(":", 1)[1].strip("/")))
+                try:
+                    tab.wait_until("document.body.dataset.state == 'ready'", timeout=40)
+                    self.assertEqual("Again", tab.evaluate("document.getElementById('name').value"))
+                finally:
+                    stop_game_server(server)
+        # The runtime used to end itself when the audio preloader's 10 s timer fired.
+        time.sleep(11)
+        self.assertEqual(["ready", ""], tab.evaluate(
+            "[document.body.dataset.state, document.getElementById('message').textContent]"))
 
     def test_with_the_server_gone_the_game_goes_on_offline(self):
         # refused: nothing listens any more; silent: something accepts and never answers, and the

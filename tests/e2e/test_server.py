@@ -244,7 +244,9 @@ class Limits(ServerTestCase):
 
     def test_connection_limits_refuse_and_free_slots(self):
         proxy = ("--trusted-proxy", "127.0.0.1")
-        forwarded = ("X-Forwarded-For: 10.9.9.9, 198.51.100.7",)  # the proxy's entry is the last
+        # The proxy's entry is the last; the page it passed on came over TLS.
+        forwarded = ("X-Forwarded-For: 10.9.9.9, 198.51.100.7", "X-Forwarded-Proto: https",
+                     "Origin: https://127.0.0.1")
         rows = [
             # (what, options, transport, the holders' address, whether they speak, handshake
             #  headers, refusal, whether another address still gets in)
@@ -260,6 +262,9 @@ class Limits(ServerTestCase):
             ("one player behind a trusted proxy", ["--max-per-address", "2", *proxy],
              TRANSPORTS[1], "127.0.0.1", True, forwarded,
              "reason=address_limit max_per_address=2", True),
+            ("one player behind a proxy named IPv4-mapped",
+             ["--max-per-address", "2", "--trusted-proxy", "::ffff:127.0.0.1"], TRANSPORTS[1],
+             "127.0.0.1", True, forwarded, "reason=address_limit max_per_address=2", True),
         ]
         for what, options, transport, source, speak, headers, refusal, others_in in rows:
             with self.subTest(what):
@@ -346,10 +351,9 @@ class Limits(ServerTestCase):
         self.stop(server)
 
     def test_running_out_of_descriptors_backs_off_and_recovers(self):
-        def few_descriptors():
-            resource.setrlimit(resource.RLIMIT_NOFILE, (16, 16))
-
-        server = self.start(preexec_fn=few_descriptors)
+        server = self.start()
+        # Lowered behind its back, as its start would refuse a limit too low for its options.
+        resource.prlimit(server.process.pid, resource.RLIMIT_NOFILE, (16, 16))
         # From four addresses, so that no address passes its limit of 8 silent connections.
         crowd = [server.connect(source=f"127.0.0.{2 + i % 4}") for i in range(24)]
         for client in crowd:
@@ -401,6 +405,9 @@ class Web(ServerTestCase):
 
         key = "dGhlIHNhbXBsZSBub25jZQ=="
         upgrade = websocket_request(key).decode()
+
+        def from_page(origin, *lines):
+            return websocket_request(key, headers=(f"Origin: {origin}", *lines))
         html, wasm = "text/html; charset=utf-8", "application/wasm"
         http_rows = [
             # (what, request bytes, dribbled, status, content type, body)
@@ -420,6 +427,9 @@ class Web(ServerTestCase):
             ("a body", get("/", "Content-Length: 100000000") + b"x" * 1000, 0, 413, None, None),
             ("a chunked body", get("/", "Transfer-Encoding: chunked") + b"5\r\nhello\r\n", 0, 413,
              None, None),
+            ("a body's end unknown", get("/", "Transfer-Encoding: gzip") + get("/"), 0, 400, None,
+             None),
+            ("two Hosts", get("/", "Host: 127.0.0.2"), 0, 400, None, None),
             ("no Host", b"GET / HTTP/1.1\r\n\r\n", 0, 400, None, None),
             ("a broken request line", b"GET /\r\n\r\n", 0, 400, None, None),
             ("TLS to the plain port", bytes.fromhex("160301020001") + os.urandom(500), 0, 400, None,
@@ -432,6 +442,15 @@ class Web(ServerTestCase):
              0, 426, None, None),
             ("a WebSocket without a key", upgrade.replace(f"Sec-WebSocket-Key: {key}\r\n", "").encode(),
              0, 400, None, None),
+            ("a WebSocket from the page", from_page("http://127.0.0.1"), 0, 101, None, None),
+            ("a WebSocket from another site", from_page("http://evil.example"), 0, 403, None, None),
+            ("a WebSocket from a garbled origin", from_page("http://evil.example\t1"), 0, 403, None,
+             None),
+            ("a WebSocket from another port", from_page("http://127.0.0.1:9"), 0, 403, None, None),
+            ("a WebSocket from an allowed page", from_page("HTTPS://Game.Example:443"), 0, 101,
+             None, None),
+            ("https claimed by no proxy", from_page("https://127.0.0.1", "X-Forwarded-Proto: https"),
+             0, 403, None, None),
             ("a request dribbled past 5 s", get("/", "X-Slow: " + "a" * 20), 0.25, None, None, None),
         ]
         ws_rows = [
@@ -444,7 +463,7 @@ class Web(ServerTestCase):
             ("a huge length", bytes([0x82, 0xFF]) + b"\x7f" + bytes(7) + os.urandom(100), 1009,
              "message_too_big"),
         ]
-        server = self.start()
+        server = self.start("--allowed-origin", "https://game.example")
         players = [(transport, transport.connect(server)) for transport in TRANSPORTS]
         ids = []
         for transport, sock in players:
@@ -478,6 +497,9 @@ class Web(ServerTestCase):
         for (transport, sock), cid in zip(players, ids):
             transport.send(sock, GOODBYE)
             server.wait_for(rf"^goodbye #{cid} updates={sent} last_x={sent}$")
+        # What the client wrote cannot pass for another field of the line.
+        server.wait_for(r"^refused 127\.0\.0\.1:\d+ reason=origin origin=http://evil\.example\?1 "
+                        r"websocket$")
         self.stop(server)
 
 
@@ -505,6 +527,47 @@ class Web(ServerTestCase):
                 if not setup:
                     with urllib.request.urlopen(match.group(1), timeout=15) as page:
                         self.assertEqual(PAGE, page.read())
+
+    def test_page_connections_have_a_budget_of_their_own(self):
+        keep_alive = b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"
+        rows = [
+            # (what, options, the two holders' source, whether they are answered and idle, the
+            #  newcomer's source, its status, the refusal line's reason)
+            ("one address", ["--max-page-per-address", "2"], ("127.0.0.2",) * 2, False,
+             "127.0.0.2", 503, "reason=page_limit max_page_per_address=2"),
+            ("all of them", ["--max-clients", "2"], ("127.0.0.2", "127.0.0.3"), False, "127.0.0.4",
+             503, "reason=connection_limit max_clients=2"),
+            ("idle ones make room", ["--max-page-per-address", "2"], ("127.0.0.2",) * 2, True,
+             "127.0.0.2", 200, None),
+        ]
+        for what, options, sources, answered, source, status, reason in rows:
+            with self.subTest(what):
+                # Players and page connections of one address have shares of their own.
+                server = self.start("--max-per-address", "2", *options)
+                players = [transport.connect(server, sources[0]) for transport in TRANSPORTS]
+                for player in players:
+                    self.addCleanup(player.close)
+                    server.join(player)
+                holders = [server.connect(web=True, source=address) for address in sources]
+                for holder in holders:
+                    self.addCleanup(holder.close)
+                    if answered:
+                        holder.sendall(keep_alive)
+                        self.assertEqual(200, read_http_head(holder)[0])
+                time.sleep(0.1)  # lets the server take them in, and finish the answers
+                with server.connect(web=True, source=source) as newcomer:
+                    newcomer.sendall(keep_alive)
+                    got, headers = read_http_head(newcomer)
+                    self.assertEqual(status, got)
+                    if reason:
+                        self.assertEqual("2", headers.get("retry-after"))
+                        port = newcomer.getsockname()[1]
+                        server.wait_for(rf"^refused {source}:{port} {reason} http$")
+                    else:  # one of the idle holders gave way
+                        self.assertEqual(1, sum(read_until_closed(h, 1) for h in holders))
+                for transport, player in zip(TRANSPORTS, players):
+                    transport.send(player, GOODBYE)
+                server.wait_for_count(r"^goodbye #\d+ updates=0 ", 2)
                 self.stop(server)
 
 
@@ -572,6 +635,7 @@ class Lifecycle(ServerTestCase):
             ["--web-root", tempfile.gettempdir() + "/no-such-dir"],
             ["--max-per-address", "-1"],
             ["--trusted-proxy", "proxy.example"],
+            ["--allowed-origin", "https://game.example/play"],
             ["--host", "not-an-address"],
             ["--latency-probe=1"],
         ]
@@ -587,6 +651,42 @@ class Lifecycle(ServerTestCase):
                 self.assertEqual(2, result.returncode, result.stdout)
                 self.assertIn("brackenreach-server:", result.stderr)
                 self.assertNotIn("listening", result.stdout)
+
+    def test_descriptors_for_the_limits_are_made_room_for_or_refused(self):
+        rows = [
+            # (what, soft and hard RLIMIT_NOFILE, --web-root, --max-clients, the soft limit it
+            #  runs with, None: exit 2)
+            ("raised within the hard limit", (64, 4096), True, 100, 2 * 100 + 64),
+            ("raised for game connections alone", (64, 4096), False, 200, 200 + 32),
+            ("left as it is when enough", (4096, 4096), True, 100, 4096),
+            ("a hard limit too low", (300, 300), True, 200, None),
+        ]
+        for what, limits, web, clients, soft in rows:
+            with self.subTest(what):
+                args = ["--max-clients", str(clients)]
+                web_root = WEB_ROOT.name if web else None
+
+                def limit():
+                    resource.setrlimit(resource.RLIMIT_NOFILE, limits)
+
+                if soft:
+                    server = start_game_server(SERVER, args, preexec_fn=limit, web_root=web_root)
+                    self.addCleanup(server.kill)
+                    self.assertEqual(soft, resource.prlimit(server.process.pid,
+                                                            resource.RLIMIT_NOFILE)[0])
+                    self.stop(server)
+                    continue
+                try:
+                    result = subprocess.run(
+                        [SERVER, "--port", "0", "--web-port", "0", "--web-root", web_root, *args],
+                        capture_output=True, text=True, timeout=5, stdin=subprocess.DEVNULL,
+                        preexec_fn=limit)
+                except subprocess.TimeoutExpired:
+                    self.fail("server ran with too few descriptors")
+                self.assertEqual(2, result.returncode, result.stdout)
+                self.assertIn("needs 464 file descriptors; the limit is 300 (hard 300)",
+                              result.stderr)
+                self.assertIn("lower --max-clients", result.stderr)
 
     def test_latency_probe_reports_the_delay_of_stamped_updates(self):
         plain = self.start()
