@@ -29,6 +29,9 @@ const char* const footer =
     R"(A connection that has sent nothing since it connected is closed after --first-byte-timeout
 (or --idle-timeout, if that is shorter), one that has sent something after --idle-timeout of
 silence; 0 turns either rule off (a value that is not 0 but under a nanosecond is refused).
+Once a connection has ended its socket is closed within 2 s, whatever the peer does: a
+WebSocket's close frame waits that long for the peer's answer, a refusal's answer as long to be
+taken; a page's response must move on every write within 10 s.
 
 One source address (an IPv4 address, or an IPv6 /64) may hold --max-per-address connections
 open on either port, page requests included, and --max-silent-per-address of its game

@@ -11,7 +11,9 @@
 #include "server/options.h"
 #include "server/web_files.h"
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -24,6 +26,10 @@ class HttpSession;
 class Server {
   public:
     using Duration = net::steady_timer::duration;
+
+    // How long a socket may take to close once its connection has ended, whatever the peer does:
+    // one that stops reading would otherwise hold a close frame (or the pong before it) for ever.
+    static constexpr std::chrono::seconds close_bound{2};
 
     // files: the page (empty without --web-root).
     Server(net::io_context& io, const Options& options, WebFiles files);
@@ -55,6 +61,9 @@ class Server {
     void add_web_session(HttpSession* session) { web_sessions_.insert(session); }
     void remove_web_session(HttpSession* session) { web_sessions_.erase(session); }
     bool stopping() const { return stopping_; }
+    // Sends ws a close frame with code; its socket closes when the peer answers, or after
+    // close_bound, or at once when the server stops. ws keeps what it owns until then.
+    void close_websocket(std::shared_ptr<WebSocket> ws, boost::beast::websocket::close_code code);
     // A WebSocket whose handshake is done: joins it as a game connection, or closes it with
     // 1013 (try again later) when the limits refuse it. player: the address it counts for;
     // peer: how its lines name it; open: its socket's share of its address's count (empty
@@ -89,6 +98,9 @@ class Server {
     Duration first_byte_timeout_;
     std::map<std::uint64_t, std::shared_ptr<Connection>> connections_;
     std::set<HttpSession*> web_sessions_;
+    // WebSockets whose close is under way, each with what cuts it short.
+    std::map<std::uint64_t, std::function<void()>> closing_;
+    std::uint64_t closes_ = 0;
     bool stopping_ = false;
     std::uint64_t clients_ = 0;
     std::uint64_t updates_ = 0;

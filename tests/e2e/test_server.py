@@ -20,8 +20,8 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from server_peer import (  # noqa: E402
-    GOODBYE, encode_updates, read_http_head, server_path, start_game_server, websocket_close_code,
-    websocket_frame, websocket_messages, websocket_request)
+    GOODBYE, encode_updates, flood_pings_unread, read_http_head, server_path, start_game_server,
+    websocket_close_code, websocket_frame, websocket_messages, websocket_request)
 
 SERVER = None  # set in main from --server or the environment
 WEB_ROOT = tempfile.TemporaryDirectory(prefix="brackenreach-web-")
@@ -465,9 +465,11 @@ class Web(ServerTestCase):
                 play()
         for what, frames, code, detail in ws_rows:
             with self.subTest(what):
-                with server.connect_websocket() as sock:
+                with server.connect(web=True) as sock:
+                    # In the upgrade request's segment: they are the stream's first bytes.
+                    sock.sendall(websocket_request(key) + frames)
+                    self.assertEqual(101, read_http_head(sock)[0])
                     cid = server.join(sock)
-                    sock.sendall(frames)
                     self.assertEqual(code, websocket_close_code(sock))
                     server.wait_for(rf"^dropped #{cid} updates=0 .* reason=websocket_error "
                                     rf"detail={detail}$")
@@ -492,13 +494,23 @@ class Lifecycle(ServerTestCase):
                 done_id = server.join(done)
                 done.sendall(encode_updates([30, 31, 32]) + GOODBYE)
                 server.wait_for(rf"^goodbye #{done_id} updates=3 last_x=32$")
+                # Its pongs, and so the close frame behind them, never get out: the stop must
+                # not wait for them.
+                flooder = server.connect_websocket(rcvbuf=4096)
+                self.addCleanup(flooder.close)
+                flooder_id = server.join(flooder)
+                flooder.sendall(websocket_messages(encode_updates([40])))
+                self.assertTrue(flood_pings_unread(flooder), "the server read every ping")
                 lines = self.stop(server, sig)
+                self.assertIn(
+                    f"dropped #{flooder_id} updates=1 last_x=40 partial=0 reason=shutdown", lines
+                )
                 self.assertIn(
                     f"dropped #{pending_id} updates=2 last_x=21 partial=1 reason=shutdown", lines
                 )
                 self.assertIn(f"left #{done_id} after_goodbye=0 reason=shutdown", lines)
                 self.assertEqual(
-                    "stopped: clients=2 updates=5 goodbyes=1 dropped=1 refused=0", lines[-1]
+                    "stopped: clients=3 updates=6 goodbyes=1 dropped=2 refused=0", lines[-1]
                 )
                 self.assertTrue(read_until_closed(pending))
                 self.assertTrue(read_until_closed(done))
