@@ -21,7 +21,8 @@ stopped summary.
 
 With --web-root it also serves the browser game on --web-port: GET / gives index.html, and the
 page's other files (.html, .js, .wasm, .data, .css, .png, .ico, .svg, .json, read once at start
-from the top of that directory) are served by name from memory; nothing else is. A WebSocket
+from the top of that directory, regular files only: symbolic links are not followed) are served
+by name from memory; nothing else is. A WebSocket
 to / (subprotocol "binary") carries the same byte stream, each binary message appended to it,
 and is logged, limited and timed out like a TCP connection ("joined #N ADDRESS:PORT websocket").)";
 

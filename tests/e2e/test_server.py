@@ -33,6 +33,7 @@ for name, data in [("index.html", PAGE), ("brackenreach.wasm", MODULE), ("notes.
     os.makedirs(os.path.dirname(os.path.join(WEB_ROOT.name, name)), exist_ok=True)
     with open(os.path.join(WEB_ROOT.name, name), "wb") as out:
         out.write(data)
+os.symlink("sub/index.html", os.path.join(WEB_ROOT.name, "link.html"))
 
 
 def read_until_closed(sock, timeout=5.0):
@@ -409,6 +410,7 @@ class Web(ServerTestCase):
             ("a file of no page type", get("/notes.txt"), 0, 404, None, None),
             ("a hidden file", get("/.hidden.html"), 0, 404, None, None),
             ("a subdirectory", get("/sub/index.html"), 0, 404, None, None),
+            ("a symbolic link into it", get("/link.html"), 0, 404, None, None),
             ("a way out", get("/../index.html"), 0, 404, None, None),
             ("an encoded way out", get("/%2e%2e/%2e%2e/etc/passwd"), 0, 404, None, None),
             ("an absolute target", get("http://127.0.0.1/"), 0, 404, None, None),
@@ -466,11 +468,13 @@ class Web(ServerTestCase):
         for what, frames, code, detail in ws_rows:
             with self.subTest(what):
                 with server.connect(web=True) as sock:
+                    port = sock.getsockname()[1]
                     # In the upgrade request's segment: they are the stream's first bytes.
                     sock.sendall(websocket_request(key) + frames)
                     self.assertEqual(101, read_http_head(sock)[0])
-                    cid = server.join(sock)
                     self.assertEqual(code, websocket_close_code(sock))
+                    joined = rf"^joined #(\d+) 127\.0\.0\.1:{port} websocket$"
+                    cid = server.wait_for(joined).group(1)
                     server.wait_for(rf"^dropped #{cid} updates=0 .* reason=websocket_error "
                                     rf"detail={detail}$")
                 play()
