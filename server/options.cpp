@@ -120,7 +120,8 @@ int parse_options(int argc, char** argv, Options& options) {
     app.add_option("--web-root", options.web_root,
                    "serve the browser game and its WebSockets on --web-port")
         ->type_name("DIR");
-    app.add_option("--web-port", options.web_port, "HTTP and WebSocket port, 0 picks a free one")
+    app.add_option("--web-port", options.web_port,
+                   "HTTP and WebSocket port, not --port's; 0 picks a free one")
         ->transform(whole_number(0, 65535))
         ->type_name("PORT")
         ->capture_default_str();
@@ -132,5 +133,14 @@ int parse_options(int argc, char** argv, Options& options) {
     app.add_flag("--latency-probe", options.latency_probe,
                  "measure the send-to-decode delay of clock-stamped updates (below)")
         ->disable_flag_override();
+    // Both listen on --host: the second listener could never start, and a service manager
+    // would restart the server for ever.
+    app.final_callback([&options] {
+        if (!options.web_root.empty() && options.port != 0 && options.port == options.web_port) {
+            throw CLI::ValidationError("--web-port", std::to_string(options.port) +
+                                                         " is --port too; the page needs a port of"
+                                                         " its own");
+        }
+    });
     return parse_command_line(app, argc, argv);
 }
