@@ -177,14 +177,17 @@ class GameServer:
         for reader in self._readers:
             reader.start()
         try:
-            match = self.wait_for(r"^listening on 127\.0\.0\.1:(\d+)$", timeout=timeout)
+            match = self.wait_for(r"^listening on (127\.0\.0\.1|\[::\]):(\d+)$", timeout=timeout)
         except AssertionError:
             self.kill()
             raise
-        self.port = int(match.group(1))
+        # On "::" (--host ::), IPv4 clients arrive as IPv4-mapped IPv6 addresses.
+        self.dual_stack = match.group(1) == "[::]"
+        self.port = int(match.group(2))
         self.web_port = None
         if web_root:
-            match = self.wait_for(r"^serving the page at http://127\.0\.0\.1:(\d+)/$", timeout=timeout)
+            match = self.wait_for(r"^serving the page at http://(?:127\.0\.0\.1|\[::\]):(\d+)/$",
+                                  timeout=timeout)
             self.web_port = int(match.group(1))
 
     def _read_stdout(self):
@@ -271,11 +274,16 @@ class GameServer:
             raise
         return sock
 
+    def peer_text(self, sock):
+        """How the server's lines name this client socket."""
+        address, port = sock.getsockname()[:2]
+        return f"[::ffff:{address}]:{port}" if self.dual_stack else f"{address}:{port}"
+
     def join(self, sock, timeout=DEFAULT_TIMEOUT):
         """The connection id the server gave this client socket, from its "joined" line."""
-        address, port = sock.getsockname()[:2]
         kind = " websocket" if sock.getpeername()[1] == self.web_port else ""
-        match = self.wait_for(rf"^joined #(\d+) {re.escape(address)}:{port}{kind}$", timeout=timeout)
+        match = self.wait_for(rf"^joined #(\d+) {re.escape(self.peer_text(sock))}{kind}$",
+                              timeout=timeout)
         return int(match.group(1))
 
     def stop(self, sig=signal.SIGTERM, timeout=DEFAULT_TIMEOUT):

@@ -242,70 +242,99 @@ class Limits(ServerTestCase):
 
     def test_connection_limits_refuse_and_free_slots(self):
         proxy = ("--trusted-proxy", "127.0.0.1")
-        forwarded = ("X-Forwarded-For: 10.9.9.9, 198.51.100.7",)  # the proxy's entry is the last
+        limit = "reason=address_limit max_per_address=2"
+        # The proxy's entry is the last; {n} numbers the connections.
+        forwarded = ("X-Forwarded-For: 10.9.9.9, 198.51.100.7",)
+        one_64 = ("X-Forwarded-For: 2001:db8:1:2::{n}",)
         rows = [
-            # (what, options, transport, the holders' address, whether they speak, handshake
-            #  headers, refusal, whether another address still gets in)
-            ("all slots", ["--max-clients", "2"], TRANSPORTS[0], "127.0.0.1", True, (),
-             "reason=connection_limit max_clients=2", False),
-            ("one address", ["--max-per-address", "2"], TRANSPORTS[0], "127.0.0.2", True, (),
-             "reason=address_limit max_per_address=2", True),
+            # (what, options, transport, the holders' address, how many of the two holders
+            #  speak, handshake headers, refusal, how the third is refused, whether another
+            #  address still gets in)
+            ("all slots", ["--max-clients", "2"], TRANSPORTS[0], "127.0.0.1", 2, (),
+             "reason=connection_limit max_clients=2", "", False),
+            ("one address", ["--max-per-address", "2"], TRANSPORTS[0], "127.0.0.2", 2, (), limit,
+             "", True),
+            ("one address over WebSocket", ["--max-per-address", "2"], TRANSPORTS[1], "127.0.0.2",
+             2, (), limit, " http", True),
             ("silent ones of one address", ["--max-silent-per-address", "2"], TRANSPORTS[0],
-             "127.0.0.2", False, (), "reason=silent_limit max_silent_per_address=2", True),
+             "127.0.0.2", 0, (), "reason=silent_limit max_silent_per_address=2", "", True),
             ("silent ones of one address over WebSocket", ["--max-silent-per-address", "2"],
-             TRANSPORTS[1], "127.0.0.2", False, (),
-             "reason=silent_limit max_silent_per_address=2", True),
+             TRANSPORTS[1], "127.0.0.2", 0, (), "reason=silent_limit max_silent_per_address=2",
+             " websocket", True),
+            ("a silent one beside one that spoke", ["--max-silent-per-address", "1"],
+             TRANSPORTS[0], "127.0.0.2", 1, (), "reason=silent_limit max_silent_per_address=1",
+             "", True),
             ("one player behind a trusted proxy", ["--max-per-address", "2", *proxy],
-             TRANSPORTS[1], "127.0.0.1", True, forwarded,
-             "reason=address_limit max_per_address=2", True),
+             TRANSPORTS[1], "127.0.0.1", 2, forwarded, limit, " websocket", True),
+            ("one /64 behind a trusted proxy", ["--max-per-address", "2", *proxy], TRANSPORTS[1],
+             "127.0.0.1", 2, one_64, limit, " websocket", True),
+            ("a trusted proxy on a dual-stack listener", ["--host", "::", "--max-per-address",
+             "2", *proxy], TRANSPORTS[1], "127.0.0.1", 2, forwarded, limit, " websocket", True),
+            ("X-Forwarded-For from an untrusted peer", ["--max-per-address", "2"], TRANSPORTS[1],
+             "127.0.0.2", 2, forwarded, limit, " http", True),
         ]
-        for what, options, transport, source, speak, headers, refusal, others_in in rows:
+        for what, options, transport, source, speakers, headers, refusal, refused_as, others_in \
+                in rows:
             with self.subTest(what):
+                if "::" in options and not socket.has_dualstack_ipv6():
+                    self.skipTest("no IPv6 here")
                 server = self.start(*options)
+                believed = "--trusted-proxy" in options
+                player_of = {}
+                sent = [0]
 
                 def connect():
-                    if headers:
-                        return server.connect_websocket(source=source, headers=headers)
-                    return transport.connect(server, source)
+                    sent[0] += 1
+                    lines = [line.format(n=sent[0]) for line in headers]
+                    if not lines:
+                        return transport.connect(server, source)
+                    sock = server.connect_websocket(source=source, headers=lines)
+                    player_of[sock] = re.split(r",\s*", lines[-1].split(": ", 1)[1])[-1]
+                    return sock
+
+                def peer(sock):
+                    if believed and sock in player_of:
+                        return f"{player_of[sock]} via {server.peer_text(sock)}"
+                    return server.peer_text(sock)
 
                 def join(sock):
-                    if not headers:
-                        return server.join(sock)
-                    port = sock.getsockname()[1]
-                    return int(server.wait_for(
-                        rf"^joined #(\d+) 198\.51\.100\.7 via {source}:{port} websocket$").group(1))
+                    match = server.wait_for(rf"^joined #(\d+) {re.escape(peer(sock))}"
+                                            rf"{' websocket' if transport.websocket else ''}$")
+                    return int(match.group(1))
 
-                first, second = connect(), connect()
-                self.addCleanup(first.close)
-                self.addCleanup(second.close)
-                first_id, second_id = join(first), join(second)
-                if speak:
-                    transport.send(first, encode_updates([1]))
-                    transport.send(second, encode_updates([2]))
-                    server.wait_for_count(r"^joined ", 2)
-                    time.sleep(0.1)  # lets the server read them: then they are no longer silent
-                with connect() as third:
-                    port = third.getsockname()[1]
-                    peer = f"198.51.100.7 via {source}:{port}" if headers else f"{source}:{port}"
-                    kind = " websocket" if transport.websocket else ""
-                    server.wait_for(rf"^refused {re.escape(peer)} {refusal}{kind}$")
-                    if transport.websocket:  # try again later
-                        self.assertEqual(1013, websocket_close_code(third))
-                    self.assertTrue(read_until_closed(third), "refused connection left open")
+                held = []
+                for n in range(2):
+                    sock = connect()
+                    self.addCleanup(sock.close)
+                    held.append((sock, join(sock)))
+                    if n < speakers:  # no longer silent once the server has read it
+                        transport.send(sock, encode_updates([n]) + GOODBYE)
+                        server.wait_for(rf"^goodbye #{held[-1][1]} ")
+                (first, first_id), (second, second_id) = held
+                if refused_as == " http":  # at the web port's door, before any handshake
+                    with self.assertRaises(ConnectionError):
+                        connect()
+                    server.wait_for(rf"^refused {re.escape(source)}:\d+ {refusal} http$")
+                else:
+                    with connect() as third:
+                        server.wait_for(rf"^refused {re.escape(peer(third))} {refusal}{refused_as}$")
+                        if transport.websocket:  # try again later
+                            self.assertEqual(1013, websocket_close_code(third))
+                        self.assertTrue(read_until_closed(third), "refused connection left open")
                 if others_in:
                     with transport.connect(server, "127.0.0.3") as other:
                         other_id = server.join(other)
                         transport.send(other, GOODBYE)
                         server.wait_for(rf"^goodbye #{other_id} updates=0 ")
-                transport.send(first, GOODBYE)
-                first.close()
-                server.wait_for(rf"^left #{first_id} ")
+                transport.send(second, GOODBYE)
+                second.close()
+                server.wait_for(rf"^left #{second_id} ")
                 with connect() as fourth:
                     fourth_id = join(fourth)
                     transport.send(fourth, encode_updates([44]) + GOODBYE)
                     server.wait_for(rf"^goodbye #{fourth_id} updates=1 last_x=44$")
-                second.close()
-                server.wait_for(rf"^dropped #{second_id} ")
+                first.close()
+                server.wait_for(rf"^(dropped|left) #{first_id} ")
                 summary = self.summary(self.stop(server))
                 self.assertEqual((str(3 + others_in), "1"), (summary["clients"], summary["refused"]))
 
@@ -547,6 +576,9 @@ class Lifecycle(ServerTestCase):
             ["--idle-timeout", "1e-10"],  # not 0, yet no time at all: would mean never
             ["--first-byte-timeout", "1e-10"],
             ["--web-root", tempfile.gettempdir() + "/no-such-dir"],
+            ["--web-root", WEB_ROOT.name, "--port", "40123", "--web-port", "40123"],
+            ["--idle-timeout", "1e300"],  # far beyond what the deadlines' arithmetic can hold
+            ["--first-byte-timeout", "1e300"],
             ["--max-per-address", "-1"],
             ["--trusted-proxy", "proxy.example"],
             ["--host", "not-an-address"],
