@@ -231,7 +231,6 @@ void HttpSession::upgrade() {
     // beginning, as a TCP client's first bytes are.
     auto& behind = upgrading_->next_layer().buffer();
     behind.commit(net::buffer_copy(behind.prepare(buffer_.size()), buffer_.data()));
-    buffer_.consume(buffer_.size());
     // The opening handshake is only our answer, and the closing one waits for the peer's close
     // frame: a second bounds both, and so how long a closing socket (and a stop) can linger.
     auto timeouts = websocket::stream_base::timeout::suggested(beast::role_type::server);
