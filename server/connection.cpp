@@ -127,8 +127,8 @@ void Connection::wait_silence() {
 }
 
 // A WebSocket that is still open gets a close frame with the reason's code (RFC 6455, 7.4.1);
-// its socket closes when the peer answers or the stream's close timeout runs out. One whose
-// peer closed, reset or broke the protocol is already closed or closing.
+// its socket closes when the peer answers, or within Server::close_bound whatever the peer does.
+// One whose peer closed, reset or broke the protocol is already closed or closing.
 void Connection::close_link(const char* reason) {
     error_code ignored;
     auto* ws = std::get_if<WebSocket>(&link_);
@@ -137,7 +137,7 @@ void Connection::close_link(const char* reason) {
         return;
     }
     if (!ws->is_open()) {
-        ws->next_layer().close(ignored);
+        boost::beast::get_lowest_layer(*ws).close(ignored);
         return;
     }
     websocket::close_code code = websocket::close_code::policy_error;
@@ -148,7 +148,8 @@ void Connection::close_link(const char* reason) {
     } else if (decoder_.goodbye_seen()) {
         code = websocket::close_code::normal;
     }
-    ws->async_close(code, [self = shared_from_this()](const error_code&) {});
+    // Shares ownership of this connection, which keeps its address's share until then.
+    server_.close_websocket(std::shared_ptr<WebSocket>(shared_from_this(), ws), code);
 }
 
 void Connection::end(const char* reason, const std::string& detail) {

@@ -9,6 +9,8 @@
 #include "server/address_limits.h"
 #include "server/net.h"
 
+#include <boost/beast/core/buffered_read_stream.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/websocket.hpp>
 
 #include <array>
@@ -16,11 +18,24 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <variant>
 
 class Server;
 
-using WebSocket = boost::beast::websocket::stream<tcp::socket>;
+// Reads through a buffer, so that the bytes that came in behind the upgrade request are read as
+// the stream's first frames.
+using BufferedSocket = boost::beast::buffered_read_stream<tcp::socket, boost::beast::flat_buffer>;
+using WebSocket = boost::beast::websocket::stream<BufferedSocket>;
+
+namespace boost::beast {
+// A WebSocket's closing handshake ends on the buffered socket as on the socket itself (found by
+// argument-dependent lookup on the stream's type).
+template <class Handler>
+void async_teardown(role_type role, BufferedSocket& socket, Handler&& handler) {
+    websocket::async_teardown(role, socket.next_layer(), std::forward<Handler>(handler));
+}
+} // namespace boost::beast
 
 // Owned by the Server's table of open connections and by the handler in flight; it is freed
 // once it has ended and its last handler has returned.

@@ -9,5 +9,8 @@ void log_line(const std::string& line) {
 }
 
 std::string endpoint_text(const net::ip::tcp::endpoint& endpoint) {
-    return endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
+    const std::string address = endpoint.address().to_string();
+    // An IPv6 address's colons would run into the port's.
+    return (endpoint.address().is_v6() ? "[" + address + "]" : address) + ":" +
+           std::to_string(endpoint.port());
 }

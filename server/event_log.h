@@ -9,5 +9,5 @@
 // Prints line and a line end, flushed at once: the test harnesses read stdout through a pipe.
 void log_line(const std::string& line);
 
-// "address:port", as every event line names a peer.
+// "address:port" ("[address]:port" for IPv6), as every event line names a peer.
 std::string endpoint_text(const net::ip::tcp::endpoint& endpoint);

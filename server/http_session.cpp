@@ -127,7 +127,7 @@ void HttpSession::close() {
     deadline_.cancel();
     socket_.close(ignored);
     if (upgrading_) {
-        upgrading_->next_layer().close(ignored);
+        beast::get_lowest_layer(*upgrading_).close(ignored);
     }
 }
 
@@ -229,7 +229,8 @@ void HttpSession::respond(http::status status, const char* type, std::string_vie
 }
 
 void HttpSession::write() {
-    arm(write_timeout);
+    // A refusal's few bytes fit any socket's buffer: one that cannot take them is not reading.
+    arm(response_->result() == http::status::ok ? write_timeout : Server::close_bound);
     http::async_write_some(socket_, *serializer_,
                            [self = shared_from_this()](const error_code& ec, std::size_t) {
                                if (ec) {
@@ -293,6 +294,10 @@ void HttpSession::upgrade() {
     const bool binary = lists(std::string_view(protocols.data(), protocols.size()), "binary");
     deadline_.cancel();
     upgrading_ = std::make_unique<WebSocket>(std::move(socket_));
+    // What the client sent right behind its request (updates, even its goodbye) is its stream's
+    // beginning, as a TCP client's first bytes are.
+    auto& behind = upgrading_->next_layer().buffer();
+    behind.commit(net::buffer_copy(behind.prepare(buffer_.size()), buffer_.data()));
     // The opening handshake is only our answer, and the closing one waits for the peer's close
     // frame: a second bounds both, and so how long a closing socket (and a stop) can linger.
     auto timeouts = websocket::stream_base::timeout::suggested(beast::role_type::server);

@@ -27,8 +27,8 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     // end of the previous response: a browser sends it in one piece, so only a client dribbling
     // it (or idling between requests) meets it.
     static constexpr std::chrono::seconds header_timeout{5};
-    // A response must make progress within this on every write (a slow reader of the page's
-    // few MB still gets it; one that stops reading is cut off).
+    // A page must make progress within this on every write (a slow reader of the page's few MB
+    // still gets it; one that stops reading is cut off); a refusal within Server::close_bound.
     static constexpr std::chrono::seconds write_timeout{10};
     static constexpr std::size_t header_limit = 8192;
     // A refused page request is told to come back after this (Retry-After).

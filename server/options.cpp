@@ -22,7 +22,8 @@ stopped summary.
 
 With --web-root it also serves the browser game on --web-port: GET / gives index.html, and the
 page's other files (.html, .js, .wasm, .data, .css, .png, .ico, .svg, .json, read once at start
-from the top of that directory) are served by name from memory; nothing else is. A WebSocket
+from the top of that directory, regular files only: symbolic links are not followed) are served
+by name from memory; nothing else is. A WebSocket
 to / (subprotocol "binary") carries the same byte stream, each binary message appended to it,
 and is logged, limited and timed out like a TCP connection ("joined #N ADDRESS:PORT websocket").)";
 
@@ -30,6 +31,9 @@ const char* const footer =
     R"(A connection that has sent nothing since it connected is closed after --first-byte-timeout
 (or --idle-timeout, if that is shorter), one that has sent something after --idle-timeout of
 silence; 0 turns either rule off (a value that is not 0 but under a nanosecond is refused).
+Once a connection has ended its socket is closed within 2 s, whatever the peer does: a
+WebSocket's close frame waits that long for the peer's answer, a refusal's answer as long to be
+taken; a page's response must move on every write within 10 s.
 
 One source address (an IPv4 address, or an IPv6 /64) may hold --max-per-address game
 connections open (over TCP or WebSocket), and --max-silent-per-address of them may have sent
@@ -151,7 +155,8 @@ int parse_options(int argc, char** argv, Options& options) {
     app.add_option("--web-root", options.web_root,
                    "serve the browser game and its WebSockets on --web-port")
         ->type_name("DIR");
-    app.add_option("--web-port", options.web_port, "HTTP and WebSocket port, 0 picks a free one")
+    app.add_option("--web-port", options.web_port,
+                   "HTTP and WebSocket port, not --port's; 0 picks a free one")
         ->transform(whole_number(0, 65535))
         ->type_name("PORT")
         ->capture_default_str();
@@ -175,5 +180,14 @@ int parse_options(int argc, char** argv, Options& options) {
     app.add_flag("--latency-probe", options.latency_probe,
                  "measure the send-to-decode delay of clock-stamped updates (below)")
         ->disable_flag_override();
+    // Both listen on --host: the second listener could never start, and a service manager
+    // would restart the server for ever.
+    app.final_callback([&options] {
+        if (!options.web_root.empty() && options.port != 0 && options.port == options.web_port) {
+            throw CLI::ValidationError("--web-port", std::to_string(options.port) +
+                                                         " is --port too; the page needs a port of"
+                                                         " its own");
+        }
+    });
     return parse_command_line(app, argc, argv);
 }

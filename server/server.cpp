@@ -133,7 +133,8 @@ void Server::on_end(std::uint64_t id, std::uint64_t updates, bool said_goodbye) 
 }
 
 std::string Server::game_refusal(const AddressLimits::Key& key, bool new_socket) const {
-    if (connections_.size() >= options_.max_clients) {
+    // A socket still closing holds its descriptor, so it takes a slot until it is gone.
+    if (connections_.size() + closing_.size() >= options_.max_clients) {
         return "reason=connection_limit max_clients=" + std::to_string(options_.max_clients);
     }
     return limits_.refusal(key, new_socket, true);
@@ -258,11 +259,14 @@ void Server::join_websocket(WebSocket ws, const net::ip::address& player, const 
         if (!stopping_) {
             refuse(peer, why, " websocket");
         }
-        // The socket keeps its address's share until it is closed (at most the close timeout).
-        auto closing = std::make_shared<WebSocket>(std::move(ws));
-        auto share = std::make_shared<AddressHold>(std::move(open));
-        closing->async_close(boost::beast::websocket::close_code::try_again_later,
-                             [closing, share](const error_code&) {});
+        // The socket keeps its address's share until it is closed.
+        struct Refused {
+            WebSocket ws;
+            AddressHold open;
+        };
+        auto refused = std::make_shared<Refused>(Refused{std::move(ws), std::move(open)});
+        close_websocket(std::shared_ptr<WebSocket>(refused, &refused->ws),
+                        boost::beast::websocket::close_code::try_again_later);
         return;
     }
     if (!counted) {
@@ -270,6 +274,28 @@ void Server::join_websocket(WebSocket ws, const net::ip::address& player, const 
     }
     join(std::move(ws), peer, " websocket", std::move(open),
          AddressHold(limits_, key, false, true));
+}
+
+void Server::close_websocket(std::shared_ptr<WebSocket> ws,
+                             boost::beast::websocket::close_code code) {
+    const std::uint64_t id = ++closes_;
+    auto deadline = std::make_shared<net::steady_timer>(ws->get_executor(), close_bound);
+    // Closing the socket under the close also ends the read or pong it waits behind.
+    auto cut = [ws, deadline] {
+        error_code ignored;
+        boost::beast::get_lowest_layer(*ws).close(ignored);
+        deadline->cancel();
+    };
+    closing_[id] = cut;
+    deadline->async_wait([cut](const error_code& ec) {
+        if (!ec) {
+            cut();
+        }
+    });
+    ws->async_close(code, [this, id, cut](const error_code&) {
+        cut();
+        closing_.erase(id);
+    });
 }
 
 void Server::stop() {
@@ -283,6 +309,11 @@ void Server::stop() {
     const auto sessions = web_sessions_;
     for (HttpSession* session : sessions) {
         session->stop();
+    }
+    // Those that ended before have had their chance to close; the rest get theirs now.
+    const auto closing = closing_;
+    for (const auto& entry : closing) {
+        entry.second();
     }
     const auto open = connections_;
     for (const auto& entry : open) {

@@ -11,7 +11,9 @@
 #include "server/options.h"
 #include "server/web_files.h"
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -27,6 +29,10 @@ class Server {
     using Duration = net::steady_timer::duration;
     // Refused page requests answered at once (with 503); the rest are closed unanswered.
     static constexpr std::size_t busy_answers_at_once = 32;
+
+    // How long a socket may take to close once its connection has ended, whatever the peer does:
+    // one that stops reading would otherwise hold a close frame (or the pong before it) for ever.
+    static constexpr std::chrono::seconds close_bound{2};
 
     // files: the page (empty without --web-root).
     Server(net::io_context& io, const Options& options, WebFiles files);
@@ -65,6 +71,9 @@ class Server {
     bool stopping() const { return stopping_; }
     // Logs and counts a refused connection: "refused PEER WHY KIND".
     void refuse(const std::string& peer, const std::string& why, const char* kind);
+    // Sends ws a close frame with code; its socket closes when the peer answers, or after
+    // close_bound, or at once when the server stops. ws keeps what it owns until then.
+    void close_websocket(std::shared_ptr<WebSocket> ws, boost::beast::websocket::close_code code);
     // A WebSocket whose handshake is done: joins it as a game connection, or closes it with
     // 1013 (try again later) when the limits refuse it. player: the address it counts for;
     // peer: how its lines name it; open: its socket's share of its address's count (empty
@@ -105,6 +114,9 @@ class Server {
     std::map<std::uint64_t, std::shared_ptr<Connection>> connections_;
     std::set<HttpSession*> web_sessions_;
     std::size_t busy_answers_ = 0; // of web_sessions_, those answering a refusal
+    // WebSockets whose close is under way, each with what cuts it short.
+    std::map<std::uint64_t, std::function<void()>> closing_;
+    std::uint64_t closes_ = 0;
     bool stopping_ = false;
     std::uint64_t clients_ = 0;
     std::uint64_t updates_ = 0;

@@ -2,11 +2,12 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <sstream>
+#include <utility>
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -55,6 +56,23 @@ bool plain_name(const std::string& name) {
     return true;
 }
 
+// Appends what is left in fd to bytes; false on a read error.
+bool read_file(int fd, std::string& bytes) {
+    char chunk[65536];
+    for (;;) {
+        const ssize_t got = ::read(fd, chunk, sizeof chunk);
+        if (got == 0) {
+            return true;
+        }
+        if (got < 0 && errno != EINTR) {
+            return false;
+        }
+        if (got > 0) {
+            bytes.append(chunk, static_cast<std::size_t>(got));
+        }
+    }
+}
+
 } // namespace
 
 std::string WebFiles::load(const std::string& dir) {
@@ -68,24 +86,33 @@ std::string WebFiles::load(const std::string& dir) {
         const std::string name = entry->d_name;
         const char* type = type_of(name);
         const std::string path = dir + "/" + name;
-        struct stat info {};
-        if (!plain_name(name) || type == nullptr || ::stat(path.c_str(), &info) != 0 ||
-            !S_ISREG(info.st_mode)) {
+        if (!plain_name(name) || type == nullptr) {
             continue;
         }
-        std::ifstream in(path, std::ios::binary);
-        std::ostringstream bytes;
-        bytes << in.rdbuf();
-        if (!in || in.bad()) {
+        // Regular files only: a symbolic link would serve whatever it points to, outside the
+        // directory too. O_NOFOLLOW, so that a link swapped in after the listing is not read;
+        // O_NONBLOCK, so that a FIFO cannot hold the start.
+        const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        struct stat info {};
+        if (fd < 0 || ::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+            if (fd >= 0) {
+                ::close(fd);
+            }
+            continue;
+        }
+        std::string bytes;
+        const bool read_whole = read_file(fd, bytes);
+        ::close(fd);
+        if (!read_whole) {
             failure = path + ": cannot be read";
             break;
         }
-        total += bytes.str().size();
+        total += bytes.size();
         if (total > most_bytes) {
             failure = dir + ": its page files come to more than 256 MiB";
             break;
         }
-        files_[name] = WebFile{type, bytes.str()};
+        files_[name] = WebFile{type, std::move(bytes)};
     }
     ::closedir(listing);
     if (failure.empty() && files_.count("index.html") == 0) {

@@ -14,7 +14,8 @@ struct WebFile {
 
 class WebFiles {
   public:
-    // Reads every regular file at the top of dir whose name is plain (letters, digits, '.', '_',
+    // Reads every regular file (not a symbolic link) at the top of dir whose name is plain
+    // (letters, digits, '.', '_',
     // '-', no leading dot) and whose extension has a content type here; index.html must be
     // among them. Returns an empty string, else what is wrong.
     std::string load(const std::string& dir);

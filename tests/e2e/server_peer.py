@@ -100,6 +100,22 @@ def websocket_messages(data, size=4):
     return b"".join(websocket_frame(data[i : i + size]) for i in range(0, len(data), size))
 
 
+def flood_pings_unread(sock, limit=20.0):
+    """Sends masked 125-byte pings and never reads their pongs until the server stops reading
+    (a send waits half a second) or closes; False if it still read everything after limit s."""
+    pings = b"".join(websocket_frame(bytes(125), opcode=0x9) for _ in range(500))
+    sock.settimeout(0.5)
+    end = time.monotonic() + limit
+    try:
+        while time.monotonic() < end:
+            sock.sendall(pings)
+        return False
+    except (socket.timeout, ConnectionError):
+        return True
+    finally:
+        sock.settimeout(DEFAULT_TIMEOUT)
+
+
 def websocket_close_code(sock, timeout=DEFAULT_TIMEOUT):
     """Reads the server's frames until its close frame, answers it as a browser does (a close
     frame, then the end of the stream) and returns its status code; None when the connection
@@ -162,9 +178,11 @@ class GameServer:
             reader.start()
         # A server that never says where it serves is killed here: no caller holds it yet.
         try:
-            match = self.wait_for(r"^listening on (?:127\.0\.0\.1|0\.0\.0\.0|\[?::\]?):(\d+)$",
+            match = self.wait_for(r"^listening on (127\.0\.0\.1|0\.0\.0\.0|\[::\]):(\d+)$",
                                   timeout=timeout)
-            self.port = int(match.group(1))
+            # On "::" (--host ::), IPv4 clients arrive as IPv4-mapped IPv6 addresses.
+            self.dual_stack = match.group(1) == "[::]"
+            self.port = int(match.group(2))
             self.web_port = None
             if web_root:
                 # At 127.0.0.1, or on every address of a wildcard --host.
@@ -231,30 +249,44 @@ class GameServer:
         with self._changed:
             return [line for line in self.lines if regex.search(line)]
 
-    def connect(self, timeout=DEFAULT_TIMEOUT, source="127.0.0.1", web=False):
+    def connect(self, timeout=DEFAULT_TIMEOUT, source="127.0.0.1", web=False, rcvbuf=None):
         """A client socket connected to the server (its web port with web), from the loopback
-        address source, with a hang guard on every call."""
+        address source (with a receive buffer of rcvbuf bytes), with a hang guard on every call."""
         port = self.web_port if web else self.port
-        sock = socket.create_connection(("127.0.0.1", port), timeout=timeout,
-                                        source_address=(source, 0))
+        sock = socket.socket()
+        try:
+            sock.settimeout(timeout)
+            if rcvbuf:
+                sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
+            sock.bind((source, 0))
+            sock.connect(("127.0.0.1", port))
+        except BaseException:
+            sock.close()
+            raise
         sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         return sock
 
-    def connect_websocket(self, timeout=DEFAULT_TIMEOUT, source="127.0.0.1", headers=()):
+    def connect_websocket(self, timeout=DEFAULT_TIMEOUT, source="127.0.0.1", headers=(),
+                          protocol="binary", rcvbuf=None):
         """A game connection over a WebSocket, its handshake done."""
-        sock = self.connect(timeout, source, web=True)
+        sock = self.connect(timeout, source, web=True, rcvbuf=rcvbuf)
         try:
-            websocket_handshake(sock, headers=headers)
+            websocket_handshake(sock, protocol, headers)
         except BaseException:
             sock.close()
             raise
         return sock
 
+    def peer_text(self, sock):
+        """How the server's lines name this client socket."""
+        address, port = sock.getsockname()[:2]
+        return f"[::ffff:{address}]:{port}" if self.dual_stack else f"{address}:{port}"
+
     def join(self, sock, timeout=DEFAULT_TIMEOUT):
         """The connection id the server gave this client socket, from its "joined" line."""
-        address, port = sock.getsockname()[:2]
         kind = " websocket" if sock.getpeername()[1] == self.web_port else ""
-        match = self.wait_for(rf"^joined #(\d+) {re.escape(address)}:{port}{kind}$", timeout=timeout)
+        match = self.wait_for(rf"^joined #(\d+) {re.escape(self.peer_text(sock))}{kind}$",
+                              timeout=timeout)
         return int(match.group(1))
 
     def stop(self, sig=signal.SIGTERM, timeout=DEFAULT_TIMEOUT):

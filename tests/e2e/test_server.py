@@ -23,8 +23,8 @@ import urllib.request
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from harness import namespaces_unavailable  # noqa: E402
 from server_peer import (  # noqa: E402
-    GOODBYE, encode_updates, read_http_head, server_path, start_game_server, websocket_close_code,
-    websocket_frame, websocket_messages, websocket_request)
+    GOODBYE, encode_updates, flood_pings_unread, read_http_head, server_path, start_game_server,
+    websocket_close_code, websocket_frame, websocket_messages, websocket_request)
 
 SERVER = None  # set in main from --server or the environment
 WEB_ROOT = tempfile.TemporaryDirectory(prefix="brackenreach-web-")
@@ -36,6 +36,7 @@ for name, data in [("index.html", PAGE), ("brackenreach.wasm", MODULE), ("notes.
     os.makedirs(os.path.dirname(os.path.join(WEB_ROOT.name, name)), exist_ok=True)
     with open(os.path.join(WEB_ROOT.name, name), "wb") as out:
         out.write(data)
+os.symlink("sub/index.html", os.path.join(WEB_ROOT.name, "link.html"))
 
 
 def read_until_closed(sock, timeout=5.0):
@@ -244,58 +245,83 @@ class Limits(ServerTestCase):
 
     def test_connection_limits_refuse_and_free_slots(self):
         proxy = ("--trusted-proxy", "127.0.0.1")
-        # The proxy's entry is the last; the page it passed on came over TLS.
-        forwarded = ("X-Forwarded-For: 10.9.9.9, 198.51.100.7", "X-Forwarded-Proto: https",
-                     "Origin: https://127.0.0.1")
+        limit = "reason=address_limit max_per_address=2"
+        # The proxy's entry is the last ({n} numbers the connections); with_tls: the page the
+        # proxy passed on came over TLS.
+        forwarded = ("X-Forwarded-For: 10.9.9.9, 198.51.100.7",)
+        with_tls = forwarded + ("X-Forwarded-Proto: https", "Origin: https://127.0.0.1")
+        one_64 = ("X-Forwarded-For: 2001:db8:1:2::{n}",)
         rows = [
-            # (what, options, transport, the holders' address, whether they speak, handshake
-            #  headers, refusal, whether another address still gets in)
-            ("all slots", ["--max-clients", "2"], TRANSPORTS[0], "127.0.0.1", True, (),
-             "reason=connection_limit max_clients=2", False),
-            ("one address", ["--max-per-address", "2"], TRANSPORTS[0], "127.0.0.2", True, (),
-             "reason=address_limit max_per_address=2", True),
+            # (what, options, transport, the holders' address, how many of the two holders
+            #  speak, handshake headers, refusal, how the third is refused, whether another
+            #  address still gets in)
+            ("all slots", ["--max-clients", "2"], TRANSPORTS[0], "127.0.0.1", 2, (),
+             "reason=connection_limit max_clients=2", "", False),
+            ("one address", ["--max-per-address", "2"], TRANSPORTS[0], "127.0.0.2", 2, (), limit,
+             "", True),
+            ("one address over WebSocket", ["--max-per-address", "2"], TRANSPORTS[1], "127.0.0.2",
+             2, (), limit, " websocket", True),
             ("silent ones of one address", ["--max-silent-per-address", "2"], TRANSPORTS[0],
-             "127.0.0.2", False, (), "reason=silent_limit max_silent_per_address=2", True),
+             "127.0.0.2", 0, (), "reason=silent_limit max_silent_per_address=2", "", True),
             ("silent ones of one address over WebSocket", ["--max-silent-per-address", "2"],
-             TRANSPORTS[1], "127.0.0.2", False, (),
-             "reason=silent_limit max_silent_per_address=2", True),
+             TRANSPORTS[1], "127.0.0.2", 0, (), "reason=silent_limit max_silent_per_address=2",
+             " websocket", True),
+            ("a silent one beside one that spoke", ["--max-silent-per-address", "1"],
+             TRANSPORTS[0], "127.0.0.2", 1, (), "reason=silent_limit max_silent_per_address=1",
+             "", True),
             ("one player behind a trusted proxy", ["--max-per-address", "2", *proxy],
-             TRANSPORTS[1], "127.0.0.1", True, forwarded,
-             "reason=address_limit max_per_address=2", True),
+             TRANSPORTS[1], "127.0.0.1", 2, with_tls, limit, " websocket", True),
             ("one player behind a proxy named IPv4-mapped",
              ["--max-per-address", "2", "--trusted-proxy", "::ffff:127.0.0.1"], TRANSPORTS[1],
-             "127.0.0.1", True, forwarded, "reason=address_limit max_per_address=2", True),
+             "127.0.0.1", 2, with_tls, limit, " websocket", True),
+            ("one /64 behind a trusted proxy", ["--max-per-address", "2", *proxy], TRANSPORTS[1],
+             "127.0.0.1", 2, one_64, limit, " websocket", True),
+            ("a trusted proxy on a dual-stack listener", ["--host", "::", "--max-per-address",
+             "2", *proxy], TRANSPORTS[1], "127.0.0.1", 2, forwarded, limit, " websocket", True),
+            ("X-Forwarded-For from an untrusted peer", ["--max-per-address", "2"], TRANSPORTS[1],
+             "127.0.0.2", 2, forwarded, limit, " websocket", True),
         ]
-        for what, options, transport, source, speak, headers, refusal, others_in in rows:
+        for what, options, transport, source, speakers, headers, refusal, refused_as, others_in \
+                in rows:
             with self.subTest(what):
+                if "::" in options and not socket.has_dualstack_ipv6():
+                    self.skipTest("no IPv6 here")
                 server = self.start(*options)
+                believed = "--trusted-proxy" in options
+                player_of = {}
+                sent = [0]
 
                 def connect():
-                    if headers:
-                        return server.connect_websocket(source=source, headers=headers)
-                    return transport.connect(server, source)
+                    sent[0] += 1
+                    lines = [line.format(n=sent[0]) for line in headers]
+                    if not lines:
+                        return transport.connect(server, source)
+                    sock = server.connect_websocket(source=source, headers=lines)
+                    chain = next(line for line in lines if line.startswith("X-Forwarded-For: "))
+                    player_of[sock] = re.split(r",\s*", chain.split(": ", 1)[1])[-1]
+                    return sock
+
+                def peer(sock):
+                    if believed and sock in player_of:
+                        return f"{player_of[sock]} via {server.peer_text(sock)}"
+                    return server.peer_text(sock)
 
                 def join(sock):
-                    if not headers:
-                        return server.join(sock)
-                    port = sock.getsockname()[1]
-                    return int(server.wait_for(
-                        rf"^joined #(\d+) 198\.51\.100\.7 via {source}:{port} websocket$").group(1))
+                    match = server.wait_for(rf"^joined #(\d+) {re.escape(peer(sock))}"
+                                            rf"{' websocket' if transport.websocket else ''}$")
+                    return int(match.group(1))
 
-                first, second = connect(), connect()
-                self.addCleanup(first.close)
-                self.addCleanup(second.close)
-                first_id, second_id = join(first), join(second)
-                if speak:
-                    transport.send(first, encode_updates([1]))
-                    transport.send(second, encode_updates([2]))
-                    server.wait_for_count(r"^joined ", 2)
-                    time.sleep(0.1)  # lets the server read them: then they are no longer silent
+                held = []
+                for n in range(2):
+                    sock = connect()
+                    self.addCleanup(sock.close)
+                    held.append((sock, join(sock)))
+                    if n < speakers:  # no longer silent once the server has read it
+                        transport.send(sock, encode_updates([n]) + GOODBYE)
+                        server.wait_for(rf"^goodbye #{held[-1][1]} ")
+                (first, first_id), (second, second_id) = held
                 with connect() as third:
-                    port = third.getsockname()[1]
-                    peer = f"198.51.100.7 via {source}:{port}" if headers else f"{source}:{port}"
-                    kind = " websocket" if transport.websocket else ""
-                    server.wait_for(rf"^refused {re.escape(peer)} {refusal}{kind}$")
+                    server.wait_for(rf"^refused {re.escape(peer(third))} {refusal}{refused_as}$")
                     if transport.websocket:  # try again later
                         self.assertEqual(1013, websocket_close_code(third))
                     self.assertTrue(read_until_closed(third), "refused connection left open")
@@ -304,15 +330,15 @@ class Limits(ServerTestCase):
                         other_id = server.join(other)
                         transport.send(other, GOODBYE)
                         server.wait_for(rf"^goodbye #{other_id} updates=0 ")
-                transport.send(first, GOODBYE)
-                first.close()
-                server.wait_for(rf"^left #{first_id} ")
+                transport.send(second, GOODBYE)
+                second.close()
+                server.wait_for(rf"^left #{second_id} ")
                 with connect() as fourth:
                     fourth_id = join(fourth)
                     transport.send(fourth, encode_updates([44]) + GOODBYE)
                     server.wait_for(rf"^goodbye #{fourth_id} updates=1 last_x=44$")
-                second.close()
-                server.wait_for(rf"^dropped #{second_id} ")
+                first.close()
+                server.wait_for(rf"^(dropped|left) #{first_id} ")
                 summary = self.summary(self.stop(server))
                 self.assertEqual((str(3 + others_in), "1"), (summary["clients"], summary["refused"]))
 
@@ -381,20 +407,25 @@ class Limits(ServerTestCase):
 
 
 def http_exchange(server, request, dribble=0.0):
-    """Sends request to the web port (a byte every dribble seconds, if set) and returns the
-    answer's status, headers and body; status None when the server closed without one."""
+    """Sends request (one, or several on one connection) to the web port (a byte every dribble
+    seconds, if set) and returns the last answer's status, headers and body before the server
+    closed; status None when it closed without any."""
+    methods = re.findall(rb"^([A-Z]+) \S+ HTTP/", request, re.M) or [b""]
+    answer = None, {}, b""
     with server.connect(timeout=15, web=True) as sock:
         try:
             for i in range(0, len(request), 1 if dribble else len(request)):
                 sock.sendall(request[i : i + (1 if dribble else len(request))])
                 time.sleep(dribble)
-            status, headers = read_http_head(sock)
+            for method in methods:
+                status, headers = read_http_head(sock)
+                body = b""
+                while method != b"HEAD" and len(body) < int(headers.get("content-length", 0)):
+                    body += sock.recv(65536) or b"!"  # a short body shows as a mismatch
+                answer = status, headers, body
         except (ConnectionError, BrokenPipeError):
-            return None, {}, b""
-        body = b""
-        while not request.startswith(b"HEAD") and len(body) < int(headers.get("content-length", 0)):
-            body += sock.recv(65536) or b"!"  # a short body shows as a mismatch
-        return status, headers, body
+            pass
+        return answer
 
 
 class Web(ServerTestCase):
@@ -415,10 +446,13 @@ class Web(ServerTestCase):
             ("the page with a name", get("/?name=Ann"), 0, 200, html, PAGE),
             ("the module", get("/brackenreach.wasm"), 0, 200, wasm, MODULE),
             ("HEAD", get("/brackenreach.wasm", method="HEAD"), 0, 200, wasm, b""),
+            ("HEAD, then GET on the same connection", get("/", method="HEAD") + get("/"), 0, 200,
+             html, PAGE),
             ("HTTP/1.0", b"GET /index.html HTTP/1.0\r\n\r\n", 0, 200, html, PAGE),
             ("a file of no page type", get("/notes.txt"), 0, 404, None, None),
             ("a hidden file", get("/.hidden.html"), 0, 404, None, None),
             ("a subdirectory", get("/sub/index.html"), 0, 404, None, None),
+            ("a symbolic link into it", get("/link.html"), 0, 404, None, None),
             ("a way out", get("/../index.html"), 0, 404, None, None),
             ("an encoded way out", get("/%2e%2e/%2e%2e/etc/passwd"), 0, 404, None, None),
             ("an absolute target", get("http://127.0.0.1/"), 0, 404, None, None),
@@ -465,6 +499,8 @@ class Web(ServerTestCase):
         ]
         server = self.start("--allowed-origin", "https://game.example")
         players = [(transport, transport.connect(server)) for transport in TRANSPORTS]
+        # One that offers no subprotocol, as a non-browser client may: it must be answered none.
+        players.append((TRANSPORTS[1], server.connect_websocket(protocol=None)))
         ids = []
         for transport, sock in players:
             self.addCleanup(sock.close)
@@ -487,10 +523,14 @@ class Web(ServerTestCase):
                 play()
         for what, frames, code, detail in ws_rows:
             with self.subTest(what):
-                with server.connect_websocket() as sock:
-                    cid = server.join(sock)
-                    sock.sendall(frames)
+                with server.connect(web=True) as sock:
+                    port = sock.getsockname()[1]
+                    # In the upgrade request's segment: they are the stream's first bytes.
+                    sock.sendall(websocket_request(key) + frames)
+                    self.assertEqual(101, read_http_head(sock)[0])
                     self.assertEqual(code, websocket_close_code(sock))
+                    joined = rf"^joined #(\d+) 127\.0\.0\.1:{port} websocket$"
+                    cid = server.wait_for(joined).group(1)
                     server.wait_for(rf"^dropped #{cid} updates=0 .* reason=websocket_error "
                                     rf"detail={detail}$")
                 play()
@@ -585,13 +625,23 @@ class Lifecycle(ServerTestCase):
                 done_id = server.join(done)
                 done.sendall(encode_updates([30, 31, 32]) + GOODBYE)
                 server.wait_for(rf"^goodbye #{done_id} updates=3 last_x=32$")
+                # Its pongs, and so the close frame behind them, never get out: the stop must
+                # not wait for them.
+                flooder = server.connect_websocket(rcvbuf=4096)
+                self.addCleanup(flooder.close)
+                flooder_id = server.join(flooder)
+                flooder.sendall(websocket_messages(encode_updates([40])))
+                self.assertTrue(flood_pings_unread(flooder), "the server read every ping")
                 lines = self.stop(server, sig)
+                self.assertIn(
+                    f"dropped #{flooder_id} updates=1 last_x=40 partial=0 reason=shutdown", lines
+                )
                 self.assertIn(
                     f"dropped #{pending_id} updates=2 last_x=21 partial=1 reason=shutdown", lines
                 )
                 self.assertIn(f"left #{done_id} after_goodbye=0 reason=shutdown", lines)
                 self.assertEqual(
-                    "stopped: clients=2 updates=5 goodbyes=1 dropped=1 refused=0", lines[-1]
+                    "stopped: clients=3 updates=6 goodbyes=1 dropped=2 refused=0", lines[-1]
                 )
                 self.assertTrue(read_until_closed(pending))
                 self.assertTrue(read_until_closed(done))
@@ -633,6 +683,9 @@ class Lifecycle(ServerTestCase):
             ["--idle-timeout", "1e-10"],  # not 0, yet no time at all: would mean never
             ["--first-byte-timeout", "1e-10"],
             ["--web-root", tempfile.gettempdir() + "/no-such-dir"],
+            ["--web-root", WEB_ROOT.name, "--port", "40123", "--web-port", "40123"],
+            ["--idle-timeout", "1e300"],  # far beyond what the deadlines' arithmetic can hold
+            ["--first-byte-timeout", "1e300"],
             ["--max-per-address", "-1"],
             ["--trusted-proxy", "proxy.example"],
             ["--allowed-origin", "https://game.example/play"],

@@ -39,7 +39,14 @@ TEST(AddressLimits, RefusalsAndReleases) {
     EXPECT_EQ("", limits.refusal(key, true, true));
     AddressHold open3 = AddressHold(limits, key, true, false);
     EXPECT_EQ("reason=address_limit max_per_address=3", limits.refusal(key, true, false));
-    { AddressHold moved = std::move(open3); } // released once, by whoever holds it last
+    {
+        AddressHold moved = std::move(open3);
+        open3.release(); // moved from: holds nothing to give back
+        EXPECT_EQ("reason=address_limit max_per_address=3", limits.refusal(key, true, false));
+    } // released once, by whoever holds it last
+    EXPECT_EQ("", limits.refusal(key, true, false));
+    open2 = std::move(open1); // open2's own share goes back, open1's moves over: 1 open
+    AddressHold again(limits, key, true, false);
     EXPECT_EQ("", limits.refusal(key, true, false));
     AddressLimits unlimited(0, 0);
     AddressHold many[] = {{unlimited, key, true, true}, {unlimited, key, true, true}};
