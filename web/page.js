@@ -125,10 +125,13 @@
   }
 
   controls.addEventListener('submit', start);
-  // The file packager's download reports a failed answer by throwing, uncaught.
-  window.addEventListener('error', function () {
+  // The file packager's download reports a failed answer by throwing, uncaught: an error event
+  // where it downloads with XMLHttpRequest, a promise rejected with no handler where it fetches.
+  function onLoadError() {
     if (!loaded) retryLoad('The game\'s files could not be loaded');
-  });
+  }
+  window.addEventListener('error', onLoadError);
+  window.addEventListener('unhandledrejection', onLoadError);
 
   // Keys reach the game only while the canvas has the focus; arrow keys and space anywhere else
   // on the page would scroll it, so while the game runs they bring the focus back instead.

@@ -656,9 +656,10 @@ class Lifecycle(ServerTestCase):
                      "--trusted-proxy", "--latency-probe", "--help", "--version", '"exit"'):
             self.assertIn(word, result.stdout)
         # help2man ends an option's name at two spaces: a name and its value's words (upper case,
-        # or ...) need two before the description.
+        # or ..., or a default in brackets as newer CLI11 prints it) need two before the
+        # description.
         for line in result.stdout.splitlines():
-            named = re.match(r"^  (-\S+(?: (?:[A-Z]\S*|\.\.\.))*)(.*)$", line)
+            named = re.match(r"^  (-\S+(?: (?:[A-Z]\S*|\.\.\.|\[\S*\]))*)(.*)$", line)
             self.assertRegex(named.group(2) if named and named.group(2) else "  ", r"^  ", line)
         with open(os.path.join(os.path.dirname(__file__), "..", "..", "CMakeLists.txt")) as f:
             release = re.search(r"project\(brackenreach VERSION (\S+)", f.read()).group(1)
