@@ -660,7 +660,7 @@ class Lifecycle(ServerTestCase):
         # description.
         for line in result.stdout.splitlines():
             named = re.match(r"^  (-\S+(?: (?:[A-Z]\S*|\.\.\.|\[\S*\]))*)(.*)$", line)
-            self.assertRegex(named.group(2) if named and named.group(2) else "  ", r"^  ", line)
+            self.assertRegex(named.group(2) if named and named.group(2).strip() else "  ", r"^  ", line)
         with open(os.path.join(os.path.dirname(__file__), "..", "..", "CMakeLists.txt")) as f:
             release = re.search(r"project\(brackenreach VERSION (\S+)", f.read()).group(1)
         version = subprocess.run([SERVER, "--version"], capture_output=True, text=True, timeout=5)
