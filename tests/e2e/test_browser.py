@@ -256,10 +256,12 @@ class BrowserTest(unittest.TestCase):
                     if name != missing:
                         shutil.copy(os.path.join(SITE, name), partial)
                 server, url = start_web_server(partial)
-                tab = self.browser.new_tab(url + "?name=Again")
-                self.addCleanup(tab.close)
-                tab.wait_until("/trying again/.test(document.getElementById('message').textContent)")
-                stop_game_server(server)
+                try:
+                    tab = self.browser.new_tab(url + "?name=Again")
+                    self.addCleanup(tab.close)
+                    tab.wait_until("/trying again/.test(document.getElementById('message').textContent)")
+                finally:
+                    stop_game_server(server)
                 server, _ = start_web_server(port=int(url.rsplit(":", 1)[1].strip("/")))
                 try:
                     tab.wait_until("document.body.dataset.state == 'ready'", timeout=40)
