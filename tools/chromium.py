@@ -27,9 +27,9 @@ FLAGS = ["--headless=new", "--no-sandbox", "--disable-gpu", "--remote-debugging-
          "--no-first-run", "--no-default-browser-check", "--disable-extensions",
          "--window-size=1024,768", "--mute-audio"]
 
-# True once the game's first pass has drawn: the map covers the canvas, opaque.
-FIRST_FRAME = ("(function () { var c = document.getElementById('canvas');"
-               " return c.getContext('2d').getImageData(c.width / 2, c.height / 2, 1, 1).data[3] > 0; })()")
+# True once the game's first frame is on the canvas (the page's canvas is opaque from the start,
+# so its pixels cannot tell): the count of frames the page drew there.
+FIRST_FRAME = "!!(window.Module && Module.frames && Module.frames.drawn > 0)"
 
 # Hang guard for one command, never a measure of speed.
 COMMAND_TIMEOUT = 30.0
@@ -254,9 +254,15 @@ class Tab:
             f.write(base64.b64decode(data.split(",", 1)[1]))
         return path
 
-    def screenshot(self, path):
-        """Saves what the tab shows, page and all, as a PNG file at path."""
-        data = self.send("Page.captureScreenshot", {"format": "png"})["data"]
+    def screenshot(self, path, element=None):
+        """Saves what the tab shows, page and all or only the box of the element with that id, as
+        a PNG file at path."""
+        params = {"format": "png"}
+        if element:
+            box = self.evaluate("(function (r) { return [r.left + scrollX, r.top + scrollY, r.width, r.height]; })"
+                                "(document.getElementById(%r).getBoundingClientRect())" % element)
+            params["clip"] = dict(zip(("x", "y", "width", "height"), box), scale=1)
+        data = self.send("Page.captureScreenshot", params)["data"]
         with open(path, "wb") as f:
             f.write(base64.b64decode(data))
         return path

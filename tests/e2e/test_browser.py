@@ -212,6 +212,9 @@ class BrowserTest(unittest.TestCase):
                     tab.wait_until(kept % (kept_before + 10))
                     passes = tab.evaluate("Module.frames.drawn + Module.frames.kept")
                     path = tab.canvas_png(os.path.join(ARTIFACTS, "browser-kept-%s.png" % name.replace(" ", "-")))
+                    # What the page shows, which reaches the screen by a path of its own.
+                    shown = tab.screenshot(os.path.join(ARTIFACTS, "browser-kept-%s-screen.png"
+                                                        % name.replace(" ", "-")), element="canvas")
                     tab.close()
                     goodbye = server.wait_for(GOODBYE, timeout=10)
                 finally:
@@ -225,6 +228,10 @@ class BrowserTest(unittest.TestCase):
                 shot = Image.load(path)
                 self.assertEqual((320 if name == "canvas narrowed" else 640, 480), (shot.width, shot.height))
                 self.assert_shows_player_at(shot, (x, PLAYER[1]))
+                screen = Image.load(shown)
+                self.assertEqual((shot.width, shot.height), (screen.width, screen.height))
+                differing = sum(shot.data[i:i + 3] != screen.data[i:i + 3] for i in range(0, len(shot.data), 3))
+                self.assertEqual(0, differing, "pixels on the screen that differ from the canvas")
 
     def assert_shows_player_at(self, shot, player, window=(640, 480)):
         """The canvas is the map seen from the camera over player, the sprite on it (its alpha
