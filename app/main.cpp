@@ -29,11 +29,15 @@ void say_goodbye_if_owed() {
 }
 
 // Every way out, early returns included, must shut SDL down and give the display mode back;
-// after the display has gone there is nothing to give back, and no one to answer SDL.
+// after the display has gone there is nothing to give back, and no one to answer SDL. The threads
+// SDL runs beside the loop (sound, timer) must stop all the same: sdl12-compat unloads SDL 2
+// as the process ends, and a thread that wakes in it then crashes the process.
 void shut_sdl_down() {
-    if (!display_lost()) {
-        SDL_Quit();
+    if (display_lost()) {
+        SDL_QuitSubSystem(SDL_INIT_AUDIO | SDL_INIT_TIMER);
+        return;
     }
+    SDL_Quit();
 }
 
 } // namespace

@@ -52,6 +52,8 @@ server_pid=$!
 xvfb_pid=""
 cleanup() {
   kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null || true
+  # Wine's own processes outlive the game; ended first, they say nothing of the display going.
+  [ -n "$xvfb_pid" ] && [ "$windows" = 1 ] && "$root/tools/wine_prefix.sh" "$root/$windows_build/wine" --kill
   [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true
   echo "---- what the server saw ----"
   cat "$server_log"

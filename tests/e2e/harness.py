@@ -30,6 +30,8 @@ GAME_DIR = os.environ.get("BRACKENREACH_GAME_DIR", os.path.join(BUILD_DIR, "game
 X_TOOL = os.environ.get("BRACKENREACH_X_TOOL", os.path.join(BUILD_DIR, "tools", "x_tool"))
 # A send() preloaded into the client to cut the stream short once (tests/e2e/short_send.c).
 SHORT_SEND = os.environ.get("BRACKENREACH_SHORT_SEND", os.path.join(BUILD_DIR, "tests", "libshort_send.so"))
+# A dlclose() preloaded into the client to make its end slow to unload (tests/e2e/slow_unload.c).
+SLOW_UNLOAD = os.environ.get("BRACKENREACH_SLOW_UNLOAD", os.path.join(BUILD_DIR, "tests", "libslow_unload.so"))
 ARTIFACTS = os.environ.get("BRACKENREACH_ARTIFACTS", os.path.join(tempfile.gettempdir(), "brackenreach-e2e"))
 
 # Hang guards only: generous, never used to judge speed.

@@ -10,7 +10,8 @@ goodbye, clean up and exit 0. Kinds of run, the first two repeated to catch an i
   of those events at once; its queue holds 127, and a close that did not fit used to be dropped;
 - chord: Alt+F4 closes in full screen (classic SDL keeps it from the window manager); in a
   window it is the window manager's, and the game runs on;
-- destroyed, display gone (xkill's way, the X server killed): status 1, still with the goodbye.
+- destroyed, display gone (xkill's way, the X server killed): status 1, still with the goodbye;
+  the display gone with every unload at the process's end made slow (sdl12-compat unloads SDL 2).
 """
 
 import contextlib
@@ -23,7 +24,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from harness import (EXIT_TIMEOUT, X_TOOL, Sink, Workdir, Xvfb, network_config, run_client,  # noqa: E402
+from harness import (EXIT_TIMEOUT, SLOW_UNLOAD, X_TOOL, Sink, Workdir, Xvfb, network_config, run_client,  # noqa: E402
                      sdl_runtimes, split_stream)
 
 RUNTIMES = sdl_runtimes()
@@ -54,6 +55,11 @@ def one_run(x, env, capped, kind, i):
     with Sink() as sink, contextlib.ExitStack() as own:
         if kind == "display gone":
             x = own.enter_context(Xvfb())
+            # Slow to unload as the process ends: SDL's threads must have stopped before then.
+            env = dict(env, LD_PRELOAD=SLOW_UNLOAD)
+            asan = env.get("ASAN_OPTIONS", os.environ.get("ASAN_OPTIONS"))
+            if asan is not None:
+                env["ASAN_OPTIONS"] = asan + ":verify_asan_link_order=0"
         config["network"]["server_port"] = sink.port
         with Workdir(config=config) as wd:
             game = run_client(wd, env=env, display=x)
