@@ -11,7 +11,7 @@ goodbye, clean up and exit 0. Kinds of run, the first two repeated to catch an i
 - chord: Alt+F4 closes in full screen (classic SDL keeps it from the window manager); in a
   window it is the window manager's, and the game runs on;
 - destroyed, display gone (xkill's way, the X server killed): status 1, still with the goodbye;
-  the display gone with every unload at the process's end made slow (sdl12-compat unloads SDL 2).
+  both with the unloads at the process's end made slow (sdl12-compat unloads SDL 2 there).
 """
 
 import contextlib
@@ -55,6 +55,7 @@ def one_run(x, env, capped, kind, i):
     with Sink() as sink, contextlib.ExitStack() as own:
         if kind == "display gone":
             x = own.enter_context(Xvfb())
+        if kind in ("destroyed", "display gone"):
             # Slow to unload as the process ends: SDL's threads must have stopped before then.
             env = dict(env, LD_PRELOAD=SLOW_UNLOAD)
             asan = env.get("ASAN_OPTIONS", os.environ.get("ASAN_OPTIONS"))
