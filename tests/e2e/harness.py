@@ -32,6 +32,16 @@ X_TOOL = os.environ.get("BRACKENREACH_X_TOOL", os.path.join(BUILD_DIR, "tools", 
 SHORT_SEND = os.environ.get("BRACKENREACH_SHORT_SEND", os.path.join(BUILD_DIR, "tests", "libshort_send.so"))
 # A dlclose() preloaded into the client to make its end slow to unload (tests/e2e/slow_unload.c).
 SLOW_UNLOAD = os.environ.get("BRACKENREACH_SLOW_UNLOAD", os.path.join(BUILD_DIR, "tests", "libslow_unload.so"))
+
+
+def preloaded(library, env=None):
+    """env (for run_client) with library preloaded into the client; under AddressSanitizer, whose
+    runtime must otherwise be the first library loaded, with that check off."""
+    env = dict(env or {}, LD_PRELOAD=library)
+    asan = env.get("ASAN_OPTIONS", os.environ.get("ASAN_OPTIONS"))
+    if asan is not None:
+        env["ASAN_OPTIONS"] = asan + ":verify_asan_link_order=0"
+    return env
 ARTIFACTS = os.environ.get("BRACKENREACH_ARTIFACTS", os.path.join(tempfile.gettempdir(), "brackenreach-e2e"))
 
 # Hang guards only: generous, never used to judge speed.

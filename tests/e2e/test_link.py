@@ -13,8 +13,8 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from harness import (EXIT_TIMEOUT, SHORT_SEND, START_TIMEOUT, UNRESOLVABLE, Netns, Sink,  # noqa: E402
-                     Workdir, Xvfb, free_port, link_bound, namespaces_unavailable, network_config, run_client,
-                     split_stream, start_game_server, stop_game_server, veth_pair, wait_until)
+                     Workdir, Xvfb, free_port, link_bound, namespaces_unavailable, network_config, preloaded,
+                     run_client, split_stream, start_game_server, stop_game_server, veth_pair, wait_until)
 
 
 def play(config, until_bytes=40, sink=None):
@@ -353,9 +353,7 @@ def update_cut_short():
     """The kernel takes part of an update (made certain by tests/e2e/short_send.c): the server
     gets the whole updates before it and the piece, nothing after."""
     cut = 4 * 25 + 2
-    env = {"LD_PRELOAD": SHORT_SEND, "SHORT_SEND_AT": str(cut)}
-    if "ASAN_OPTIONS" in os.environ:
-        env["ASAN_OPTIONS"] = os.environ["ASAN_OPTIONS"] + ":verify_asan_link_order=0"
+    env = preloaded(SHORT_SEND, {"SHORT_SEND_AT": str(cut)})
     with Sink() as sink:
         def seen():
             data = sink.wait_for_close()

@@ -248,7 +248,7 @@ class Limits(ServerTestCase):
         limit = "reason=address_limit max_per_address=2"
         # The proxy's entry is the last ({n} numbers the connections); with_tls: the page the
         # proxy passed on came over TLS.
-        forwarded = ("X-Forwarded-For: 10.9.9.9, 198.51.100.7",)
+        forwarded = ("X-Forwarded-For: 203.0.113.9, 198.51.100.7",)
         with_tls = forwarded + ("X-Forwarded-Proto: https", "Origin: https://127.0.0.1")
         one_64 = ("X-Forwarded-For: 2001:db8:1:2::{n}",)
         rows = [

@@ -24,8 +24,8 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from harness import (EXIT_TIMEOUT, SLOW_UNLOAD, X_TOOL, Sink, Workdir, Xvfb, network_config, run_client,  # noqa: E402
-                     sdl_runtimes, split_stream)
+from harness import (EXIT_TIMEOUT, SLOW_UNLOAD, X_TOOL, Sink, Workdir, Xvfb, network_config, preloaded,  # noqa: E402
+                     run_client, sdl_runtimes, split_stream)
 
 RUNTIMES = sdl_runtimes()
 
@@ -57,10 +57,7 @@ def one_run(x, env, capped, kind, i):
             x = own.enter_context(Xvfb())
         if kind in ("destroyed", "display gone"):
             # Slow to unload as the process ends: SDL's threads must have stopped before then.
-            env = dict(env, LD_PRELOAD=SLOW_UNLOAD)
-            asan = env.get("ASAN_OPTIONS", os.environ.get("ASAN_OPTIONS"))
-            if asan is not None:
-                env["ASAN_OPTIONS"] = asan + ":verify_asan_link_order=0"
+            env = preloaded(SLOW_UNLOAD, env)
         config["network"]["server_port"] = sink.port
         with Workdir(config=config) as wd:
             game = run_client(wd, env=env, display=x)
