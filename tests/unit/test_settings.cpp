@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -39,6 +40,7 @@ const Settings defaults = [] {
     s.screen_height = 480;
     s.screen_bpp = 32;
     s.screen_fullscreen = 0;
+    s.screen_scale = 1;
     s.frames_per_second = 60;
     s.enable_fps_cap = 1;
     s.audio_frequency = 44100;
@@ -58,6 +60,7 @@ void expect_same(const Settings& want, const Settings& got, const std::string& l
     EXPECT_EQ(want.screen_height, got.screen_height);
     EXPECT_EQ(want.screen_bpp, got.screen_bpp);
     EXPECT_EQ(want.screen_fullscreen, got.screen_fullscreen);
+    EXPECT_EQ(want.screen_scale, got.screen_scale);
     EXPECT_EQ(want.frames_per_second, got.frames_per_second);
     EXPECT_EQ(want.enable_fps_cap, got.enable_fps_cap);
     EXPECT_EQ(want.audio_frequency, got.audio_frequency);
@@ -147,6 +150,33 @@ TEST(Settings, FileContentsTable) {
     };
     for (const auto& row : rows) {
         expect_same(row.want, load(&row.ini), row.label);
+    }
+}
+
+// screen_scale is a word or a small number: what is not one of them is 1, with one line saying so.
+TEST(Settings, ScreenScaleTable) {
+    const struct {
+        const char* value;
+        int scale;
+        bool warned;
+    } rows[] = {
+        {"2", 2, false},         {"8", 8, false},        {"auto", 0, false}, {"AUTO", 0, false},
+        {"3 ; sharp", 3, false}, {"1", 1, false},        {"9", 1, true},     {"0", 1, true},
+        {"10", 1, true},         {"1.5", 1, true},       {"2x", 1, true},    {"-2", 1, true},
+        {"", 1, true},           {"automatic", 1, true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.value);
+        const std::string ini = std::string("[video]\nscreen_scale = ") + row.value + "\n";
+        testing::internal::CaptureStdout();
+        const Settings got = load(&ini);
+        const std::string log = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(row.scale, got.screen_scale);
+        const std::string warning =
+            std::string("screen_scale \"") + row.value +
+            "\" is not auto or a whole number from 1 to 8; using 1\nConfig loaded!\n";
+        EXPECT_EQ(row.warned, log.find(warning) != std::string::npos) << log;
+        EXPECT_EQ(row.warned ? 3u : 2u, std::count(log.begin(), log.end(), '\n')) << log;
     }
 }
 
