@@ -36,152 +36,60 @@ TEST(WindowScale, PlanTable) {
     small_300.dots_per_inch = 288;
 
     const struct {
-        const char* label;
-        int width, height, scale_setting;
-        bool full_screen;
+        struct {
+            int width, height, scale_setting; // screen_scale: 0 is auto
+            bool full_screen;
+        } set;
         Desktop desktop;
         WindowPlan want; // game w, h; window w, h; scale; x, y; full screen; by auto
     } rows[] = {
-        {"scale 1 is the game's own window",
-         640,
-         480,
-         1,
-         false,
-         hd,
-         {640, 480, 640, 480, 1, 0, 0, false, false}},
-        {"scale 1 on a desktop that says nothing",
-         640,
-         480,
-         1,
-         false,
-         none,
-         {640, 480, 640, 480, 1, 0, 0, false, false}},
-        {"scale 3", 640, 480, 3, false, hd, {640, 480, 1920, 1440, 3, 0, 0, false, false}},
-        {"a scale is honoured where the desktop says nothing",
-         320,
-         240,
-         8,
-         false,
-         none,
-         {320, 240, 2560, 1920, 8, 0, 0, false, false}},
-        {"auto: the desktop's 96 dpi",
-         640,
-         480,
-         0,
-         false,
-         hd,
-         {640, 480, 640, 480, 1, 0, 0, false, true}},
-        {"auto: the desktop's 192 dpi",
-         640,
-         480,
-         0,
-         false,
-         hd_200,
-         {640, 480, 1280, 960, 2, 0, 0, false, true}},
-        {"auto: 300 % fits a 4K desktop",
-         640,
-         480,
-         0,
-         false,
-         uhd_300,
-         {640, 480, 1920, 1440, 3, 0, 0, false, true}},
-        {"auto: no more than the usable area holds",
-         640,
-         480,
-         0,
-         false,
-         small_300,
-         {640, 480, 640, 480, 1, 0, 0, false, true}},
-        {"auto: the panel counts",
-         540,
-         520,
-         0,
-         false,
-         hd_200,
-         {540, 530, 540, 530, 1, 0, 0, false, true}},
-        {"auto without a scale: the largest that fits",
-         640,
-         480,
-         0,
-         false,
-         hd_silent,
-         {640, 480, 1280, 960, 2, 0, 0, false, true}},
-        {"auto knowing nothing",
-         640,
-         480,
-         0,
-         false,
-         none,
-         {640, 480, 640, 480, 1, 0, 0, false, true}},
-        {"size 0 at scale 1 stays SDL's", 0, 0, 1, false, hd, {0, 0, 0, 0, 1, 0, 0, false, false}},
-        {"size 0 at scale 2: half the desktop, enlarged to all of it",
-         0,
-         480,
-         2,
-         false,
-         hd,
-         {960, 480, 1920, 960, 2, 0, 0, false, false}},
-        {"size 0 on a desktop of unknown size: scale 1",
-         0,
-         0,
-         2,
-         false,
-         none,
-         {0, 0, 0, 0, 1, 0, 0, false, false}},
-        {"a window SDL would refuse: scale 1",
-         4000,
-         300,
-         5,
-         false,
-         hd,
-         {4000, 300, 4000, 300, 1, 0, 0, false, false}},
-        {"full screen: the desktop's mode, centred at the largest scale",
-         640,
-         480,
-         1,
-         true,
-         hd,
-         {640, 480, 1920, 1080, 2, 320, 60, true, false}},
-        {"full screen ignores the window's scale",
-         640,
-         480,
-         4,
-         true,
-         hd,
-         {640, 480, 1920, 1080, 2, 320, 60, true, false}},
-        {"full screen at the desktop's size",
-         1920,
-         1080,
-         1,
-         true,
-         hd,
-         {1920, 1080, 1920, 1080, 1, 0, 0, true, false}},
-        {"full screen of an odd size",
-         1000,
-         700,
-         1,
-         true,
-         hd,
-         {1000, 700, 1920, 1080, 1, 460, 190, true, false}},
-        {"full screen larger than the desktop: the old mode change",
-         2000,
-         1000,
-         1,
-         true,
-         hd,
-         {2000, 1000, 2000, 1000, 1, 0, 0, true, false}},
-        {"full screen on a desktop of unknown size: the old mode change",
-         640,
-         480,
-         1,
-         true,
-         none,
-         {640, 480, 640, 480, 1, 0, 0, true, false}},
+        // scale 1 is the game's own window
+        {{640, 480, 1, false}, hd, {640, 480, 640, 480, 1, 0, 0, false, false}},
+        // scale 1 on a desktop that says nothing
+        {{640, 480, 1, false}, none, {640, 480, 640, 480, 1, 0, 0, false, false}},
+        // scale 3
+        {{640, 480, 3, false}, hd, {640, 480, 1920, 1440, 3, 0, 0, false, false}},
+        // a scale is honoured where the desktop says nothing
+        {{320, 240, 8, false}, none, {320, 240, 2560, 1920, 8, 0, 0, false, false}},
+        // auto: the desktop's 96 dpi
+        {{640, 480, 0, false}, hd, {640, 480, 640, 480, 1, 0, 0, false, true}},
+        // auto: the desktop's 192 dpi
+        {{640, 480, 0, false}, hd_200, {640, 480, 1280, 960, 2, 0, 0, false, true}},
+        // auto: 300 % fits a 4K desktop
+        {{640, 480, 0, false}, uhd_300, {640, 480, 1920, 1440, 3, 0, 0, false, true}},
+        // auto: no more than the usable area holds
+        {{640, 480, 0, false}, small_300, {640, 480, 640, 480, 1, 0, 0, false, true}},
+        // auto: the panel counts
+        {{540, 530, 0, false}, hd_200, {540, 530, 540, 530, 1, 0, 0, false, true}},
+        // auto without a scale: the largest that fits
+        {{640, 480, 0, false}, hd_silent, {640, 480, 1280, 960, 2, 0, 0, false, true}},
+        // auto knowing nothing
+        {{640, 480, 0, false}, none, {640, 480, 640, 480, 1, 0, 0, false, true}},
+        // size 0 at scale 1 stays SDL's
+        {{0, 0, 1, false}, hd, {0, 0, 0, 0, 1, 0, 0, false, false}},
+        // size 0 at scale 2: half the desktop, enlarged to all of it
+        {{0, 480, 2, false}, hd, {960, 480, 1920, 960, 2, 0, 0, false, false}},
+        // size 0 on a desktop of unknown size: scale 1
+        {{0, 0, 2, false}, none, {0, 0, 0, 0, 1, 0, 0, false, false}},
+        // a window SDL would refuse: scale 1
+        {{4000, 300, 5, false}, hd, {4000, 300, 4000, 300, 1, 0, 0, false, false}},
+        // full screen: the desktop's mode, centred at the largest scale
+        {{640, 480, 1, true}, hd, {640, 480, 1920, 1080, 2, 320, 60, true, false}},
+        // full screen ignores the window's scale
+        {{640, 480, 4, true}, hd, {640, 480, 1920, 1080, 2, 320, 60, true, false}},
+        // full screen at the desktop's size
+        {{1920, 1080, 1, true}, hd, {1920, 1080, 1920, 1080, 1, 0, 0, true, false}},
+        // full screen of an odd size
+        {{1000, 700, 1, true}, hd, {1000, 700, 1920, 1080, 1, 460, 190, true, false}},
+        // full screen larger than the desktop: the old mode change
+        {{2000, 1000, 1, true}, hd, {2000, 1000, 2000, 1000, 1, 0, 0, true, false}},
+        // full screen on a desktop of unknown size: the old mode change
+        {{640, 480, 1, true}, none, {640, 480, 640, 480, 1, 0, 0, true, false}},
     };
     for (const auto& r : rows) {
-        SCOPED_TRACE(r.label);
-        const WindowPlan got =
-            plan_window(r.width, r.height, 32, r.scale_setting, r.full_screen, r.desktop);
+        SCOPED_TRACE(testing::Message() << "row " << &r - rows);
+        const WindowPlan got = plan_window(r.set.width, r.set.height, 32, r.set.scale_setting,
+                                           r.set.full_screen, r.desktop);
         EXPECT_EQ(r.want.game_width, got.game_width);
         EXPECT_EQ(r.want.game_height, got.game_height);
         EXPECT_EQ(r.want.window_width, got.window_width);
