@@ -367,12 +367,14 @@ class Xvfb:
     """A private virtual X display. -noreset: SDL opens and closes a probe connection first,
     and a server that resets when its last client leaves refuses the real one now and then.
     -displayfd lets Xvfb pick a free display number itself, so parallel tests never race for
-    one (a number can be taken without a lock file, by an abstract socket of another namespace)."""
+    one (a number can be taken without a lock file, by an abstract socket of another namespace).
+    dpi: the screen's size in millimetres follows from it."""
 
-    def __init__(self, size="1024x768x24"):
+    def __init__(self, size="1024x768x24", dpi=None):
         read_end, write_end = os.pipe()
         self.proc = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", size, "-noreset", "-nolisten", "tcp"],
+            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", size, "-noreset", "-nolisten", "tcp"]
+            + (["-dpi", str(dpi)] if dpi else []),
             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, pass_fds=(write_end,))
         os.close(write_end)
         with os.fdopen(read_end) as announced:

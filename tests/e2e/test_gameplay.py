@@ -23,6 +23,21 @@ def camera_for(window):
     return tuple(max(0, min(p + 16 - w // 2, m - w)) for p, w, m in zip(PLAYER, window, MAP))
 
 
+def enlarged(image, scale, corner, size):
+    """The RGB bytes of a size picture, black but for image enlarged scale times at corner."""
+    black = bytes(3)
+    rows = []
+    for y in range(size[1]):
+        source = (y - corner[1]) // scale
+        if y < corner[1] or source >= image.height:
+            rows.append(black * size[0])
+            continue
+        line = image.data[3 * image.width * source:3 * image.width * (source + 1)]
+        pixels = b"".join(line[i:i + 3] * scale for i in range(0, len(line), 3))
+        rows.append(black * corner[0] + pixels + black * (size[0] - corner[0] - len(pixels) // 3))
+    return b"".join(rows)
+
+
 class GameplayTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -44,38 +59,66 @@ class GameplayTest(unittest.TestCase):
         # On sdl12-compat the client presents in software (OpenGL would be Mesa's, on the CPU),
         # unless the user chose a render driver: the same pixels either way. A window size of
         # 0 x 0 is the desktop's, and the view follows the window it got.
-        # Full screen, sdl12-compat scales the frame to the desktop: nearest-neighbour unless the
-        # user chose a method ("linear" blends neighbouring pixels into colours the art lacks).
         runs = []
         for runtime, env in sdl_runtimes():
             runs.append((runtime, env, False, (640, 480)))
             runs.append((runtime, env, False, (0, 0)))
             if runtime == COMPAT:
                 runs.append((runtime + "-opengl", dict(env, SDL_RENDER_DRIVER="opengl"), True, (640, 480)))
-                runs.append((runtime, env, False, "full screen"))
-                runs.append((runtime + "-linear", dict(env, SDL12COMPAT_SCALE_METHOD="linear"), False, "full screen"))
         for name, env, opengl, size in runs:
             with self.subTest(runtime=name, size=size):
-                if size == "full screen":
-                    self.check_full_screen_scaling(name, env, blended=name.endswith("-linear"))
-                else:
-                    self.check_first_frame(name, env, opengl, size)
+                self.check_first_frame(name, env, opengl, size)
 
-    def check_full_screen_scaling(self, name, env, blended):
-        def colours(image):
-            return set(zip(image.data[0::3], image.data[1::3], image.data[2::3]))
+    def test_a_scale_shows_the_same_frame_each_pixel_a_square(self):
+        # Scale 1 is the frame the table above checks pixel by pixel. Every other way of showing
+        # it must show that very frame, each pixel enlarged to a square of whole screen pixels:
+        # screen_scale 2 and 3; auto, which follows the screen's size in millimetres (Xvfb's
+        # -dpi) or the desktop's Xft.dpi, no larger than the screen holds; and full screen on a
+        # desktop larger than the game, which keeps the desktop's mode and centres the picture
+        # at the largest whole scale, black around it (sdl12-compat's own scaling, linear here,
+        # never touches it). Row: name, settings, Xvfb's size, its -dpi, Xft.dpi, the scale and
+        # the picture's corner expected (None: the window, not the screen, is shot).
+        large = (2048, 1536)
+        rows = [("2", {"screen_scale": 2}, large, None, None, 2, None),
+                ("3", {"screen_scale": 3}, large, None, None, 3, None),
+                ("auto at -dpi 192", {"screen_scale": "auto"}, large, 192, None, 2, None),
+                ("auto at -dpi 288", {"screen_scale": "auto"}, large, 288, None, 3, None),
+                ("auto at Xft.dpi 192", {"screen_scale": "auto"}, large, 96, 192, 2, None),
+                ("auto at -dpi 288 on a small screen", {"screen_scale": "auto"}, SCREEN, 288, None, 1, None),
+                ("full screen", {"screen_fullscreen": 1}, (1920, 1080), None, None, 2, (320, 60))]
+        for runtime, env in sdl_runtimes():
+            reference = self.shot_at(runtime, env, {}, large, None, None, None, "reference")
+            runs = [(runtime,) + row for row in rows]
+            if runtime == COMPAT:
+                runs.append((runtime + "-linear", "full screen", {"screen_fullscreen": 1}, (1920, 1080), None,
+                             None, 2, (320, 60)))
+            for name, label, video, size, dpi, xft, scale, corner in runs:
+                with self.subTest(runtime=name, row=label):
+                    if name.endswith("-linear"):
+                        env = dict(env, SDL12COMPAT_SCALE_METHOD="linear")
+                    shot = self.shot_at(name, env, video, size, dpi, xft, corner, label)
+                    width, height = (640 * scale, 480 * scale) if corner is None else size
+                    self.assertEqual((width, height), (shot.width, shot.height))
+                    want = enlarged(reference, scale, corner or (0, 0), (width, height))
+                    differing = sum(a != b for a, b in zip(shot.data, want))
+                    self.assertEqual(0, differing, "bytes differing from the frame enlarged")
 
-        art = colours(self.map) | {(255, 255, 255), (0, 0, 0)}  # the label, the desktop around the frame
-        art |= {p[:3] for p in (self.sprite.pixel(x_, y) for y in range(32) for x_ in range(32)) if p[3]}
-        with Xvfb(size="%dx%dx24" % SCREEN) as x:
-            server, game, wid = self.start(x, {"video": {"screen_fullscreen": 1}}, env=env)
+    def shot_at(self, runtime, env, video, size, dpi, xft, corner, label):
+        """A screenshot of the game standing at PLAYER: of its window, or with a corner of the
+        whole screen."""
+        with Xvfb(size="%dx%dx24" % size, dpi=dpi) as x:
+            if xft:
+                x.run(["xprop", "-root", "-f", "RESOURCE_MANAGER", "8s", "-set", "RESOURCE_MANAGER",
+                       "Xft.dpi:\t%d\n" % xft])
+            server, game, wid = self.start(x, {"video": video}, env=env)
             time.sleep(0.3)
-            path, shot = x.screenshot("root", "full-screen-%s" % name)
+            path, shot = x.screenshot("root" if corner else wid, "scaled-%s-%s" % (runtime, label.replace(" ", "-")))
             print("screenshot:", path)
-            new = colours(shot) - art
-            self.assertEqual(blended, len(new) > 0, "%d colours the art does not have" % len(new))
             x.close_window(wid)
             self.assertEqual(0, game.wait())
+            xs, goodbye, rest = split_stream(server.wait_for_close())
+            self.assertEqual(({400}, True, b""), (set(xs), goodbye, rest))
+        return shot
 
     def check_first_frame(self, name, env, opengl, size):
         window = size if size != (0, 0) else SCREEN
