@@ -162,7 +162,7 @@
     var ratio = window.devicePixelRatio || 1;
     var scale = screenScale;
     if (scale === 1) {
-      canvas.style.width = canvas.style.height = '';
+      canvas.style.width = canvas.style.height = canvas.style.transform = '';
     } else {
       if (scale === 0) {
         // Room in CSS pixels: the window less main's padding and whatever else it holds.
@@ -174,8 +174,17 @@
         var fits = Math.min(Math.floor(roomX / canvas.width), Math.floor(roomY / canvas.height));
         scale = Math.max(1, Math.min(Math.round(ratio), fits));
       }
-      canvas.style.width = canvas.width * scale / ratio + 'px';
-      canvas.style.height = canvas.height * scale / ratio + 'px';
+      // The browser lays the page out in 64ths of a CSS pixel and draws the canvas into the box
+      // it lays out, fractions included: a box of 639.98 device pixels (640 / 3 CSS pixels cut
+      // down), or one that starts between device pixels, resamples the picture. So the box is
+      // rounded up to the next 64th, and moved onto whole device pixels.
+      canvas.style.width = Math.ceil(canvas.width * scale / ratio * 64) / 64 + 'px';
+      canvas.style.height = Math.ceil(canvas.height * scale / ratio * 64) / 64 + 'px';
+      canvas.style.transform = '';
+      var box = canvas.getBoundingClientRect();
+      var shiftX = (Math.round((box.left + scrollX) * ratio) / ratio) - (box.left + scrollX);
+      var shiftY = (Math.round((box.top + scrollY) * ratio) / ratio) - (box.top + scrollY);
+      canvas.style.transform = 'translate(' + shiftX + 'px, ' + shiftY + 'px)';
     }
     document.body.dataset.scale = String(scale);
   }

@@ -141,6 +141,63 @@ class BrowserTest(unittest.TestCase):
                 self.assertGreater(walked / held, 115, lines)
                 self.assertLess(walked / held, 141, lines)
 
+    def test_the_canvas_is_enlarged_by_whole_device_pixels(self):
+        # The canvas keeps the game's size and CSS enlarges it: what the browser composites must
+        # be the canvas's own pixels, each a square of whole device pixels. auto follows the
+        # device scale factor, no larger than the window holds, and follows the window as it is
+        # resized. Row: screen_scale, device scale factor, viewport (CSS pixels), scale expected.
+        rows = (("2", 1, (1400, 1200), 2), ("3", 1, (2000, 1700), 3), ("auto", 1, (2000, 1700), 1),
+                ("auto", 1.5, (1400, 1100), 2), ("auto", 2, (1024, 768), 2), ("auto", 3, (1024, 768), 3),
+                ("auto", 2, (400, 400), 1))
+        server, url = start_web_server()
+        try:
+            for setting, ratio, viewport, scale in rows:
+                with self.subTest(screen_scale=setting, device_scale_factor=ratio, viewport=viewport):
+                    tab = self.open_game(url, "[video]\nscreen_scale = %s\n" % setting)
+                    metrics = {"width": 1024, "height": 768, "deviceScaleFactor": ratio, "mobile": False}
+                    tab.send("Emulation.setDeviceMetricsOverride", metrics)
+                    self.start(tab)
+                    # Resized once the game runs: the page must follow.
+                    metrics.update(width=viewport[0], height=viewport[1])
+                    tab.send("Emulation.setDeviceMetricsOverride", metrics)
+                    tab.wait_until("document.body.dataset.scale == '%d'" % scale)
+                    name = "browser-scale-%s-%s-%dx%d" % ((setting, ratio) + viewport)
+                    canvas = Image.load(tab.canvas_png(os.path.join(ARTIFACTS, name + "-canvas.png")))
+                    width = tab.evaluate("document.getElementById('canvas').getBoundingClientRect().width")
+                    # The canvas's box may start between device pixels; the browser puts the
+                    # picture on whole ones. So the shot takes a device pixel or so around it.
+                    path = tab.screenshot(os.path.join(ARTIFACTS, name + ".png"), element="canvas", margin=1)
+                    print("screenshot:", path)
+                    shown = Image.load(path)
+                    tab.close()
+                    self.assertAlmostEqual(640 * scale, width * ratio, delta=0.1)  # CSS sizes are kept in 1/64 px
+                    self.assertEqual(0, self.differing_at_best_offset(shown, canvas, scale, int(2 * ratio) + 1),
+                                     "bytes on the screen differing from the canvas enlarged")
+        finally:
+            stop_game_server(server)
+
+    @staticmethod
+    def differing_at_best_offset(shown, canvas, scale, slack):
+        """Bytes of shown that differ from canvas enlarged scale times, at the offset (up to
+        slack device pixels right and down) where the fewest differ."""
+        rows = [b"".join(canvas.data[i:i + 3] * scale for i in range(3 * canvas.width * y, 3 * canvas.width * (y + 1), 3))
+                for y in range(canvas.height)]
+        best = None
+        for dy in range(slack):
+            for dx in range(slack):
+                if dx + canvas.width * scale > shown.width or dy + canvas.height * scale > shown.height:
+                    continue
+                differing = 0
+                for y in range(canvas.height * scale):
+                    start = 3 * ((dy + y) * shown.width + dx)
+                    line = shown.data[start:start + len(rows[0])]
+                    if line != rows[y // scale]:
+                        differing += sum(a != b for a, b in zip(line, rows[y // scale]))
+                    if best is not None and differing >= best:
+                        break
+                best = differing if best is None else min(best, differing)
+        return best
+
     def hold_right(self, tab, seconds, key="ArrowRight", code=39):
         """Holds the right arrow (or key); the time it was held, between the two keys' arrival in
         the page (each taken as the middle of its command's round trip)."""
