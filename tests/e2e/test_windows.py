@@ -64,12 +64,12 @@ def end_game(x, wid, how):
         assert result.returncode == 0, result.stdout + result.stderr
 
 
-def client_area(x, wid):
+def client_area(x, wid, window=WINDOW):
     """(dx, dy) of the game's pixels in its X window: without a window manager Wine draws the
     frame itself, an equal border at the sides and bottom and the caption above."""
     width, height = x.window_size(wid)
-    border = (width - WINDOW[0]) // 2
-    return border, height - WINDOW[1] - border
+    border = (width - window[0]) // 2
+    return border, height - window[1] - border
 
 
 class WindowsTest(unittest.TestCase):
@@ -140,6 +140,50 @@ class WindowsTest(unittest.TestCase):
         print("label: %d of %d pixels differ from the Linux client's" %
               (len(inside), (label[2] - label[0]) * (label[3] - label[1])))
         self.assertEqual([], inside[:10])
+
+    def test_a_scale_shows_the_linux_frame_each_pixel_a_square(self):
+        # The .exe is aware of each monitor's DPI: Windows (Wine here) leaves its window alone,
+        # and screen_scale enlarges the frame by whole pixels, auto as the system DPI says
+        # (LogPixels: 96 is 1, 144 and 192 are 2). Row: LogPixels, screen_scale, scale expected.
+        rows = ((96, "2", 2), (96, "3", 3), (96, "auto", 1), (144, "auto", 2), (192, "auto", 2), (192, "1", 1))
+        key = r"HKCU\Control Panel\Desktop"
+        subprocess.run(WINE + ["--wait"], timeout=60)  # the class's session ends on its display
+        try:
+            with Xvfb(size="2048x1536x24") as x, Sink() as sink:
+                config = network_config(sink.port)
+                with Workdir(config=config) as wd:
+                    game = run_client(wd, display=x)
+                    self.addCleanup(game.kill)
+                    wid = x.find_window()
+                    sink.wait_for_bytes(4 * 5)
+                    _, linux = x.screenshot(wid, "scaled-linux-reference")
+                    x.close_window(wid)
+                    self.assertEqual(0, game.wait())
+                for dpi, setting, scale in rows:
+                    with self.subTest(LogPixels=dpi, screen_scale=setting):
+                        self.assertEqual(0, wine("reg", "add", key, "/v", "LogPixels", "/t", "REG_DWORD", "/d",
+                                                 str(dpi), "/f").returncode)
+                        config["video"] = {"screen_scale": setting}
+                        with Workdir(config=config, game_dir=GAME) as wd:
+                            game = windows_game(wd, x)
+                            try:
+                                wid = x.find_window()
+                                sink.wait_for_bytes(4 * 5, index=len(sink.connections) - 1)
+                                path, shot = x.screenshot(wid, "scaled-windows-%d-%s" % (dpi, setting))
+                                print("screenshot:", path)
+                                window = (WINDOW[0] * scale, WINDOW[1] * scale)
+                                dx, dy = client_area(x, wid, window)
+                                x.close_window(wid)
+                                self.assertEqual(0, game.wait())
+                            finally:
+                                game.kill()
+                            subprocess.run(WINE + ["--wait"], timeout=60)
+                        differing = [(x_, y) for y in range(window[1]) for x_ in range(window[0])
+                                     if shot.pixel(x_ + dx, y + dy) != linux.pixel(x_ // scale, y // scale)]
+                        self.assertEqual([], differing[:10], "%d pixels differ" % len(differing))
+        finally:
+            wine("reg", "delete", key, "/v", "LogPixels", "/f")
+            subprocess.run(WINE + ["--wait"], timeout=60)
 
     def test_holding_right_walks_128_pixels_a_second_as_our_server_decodes_it(self):
         for cap in (1, 0):
