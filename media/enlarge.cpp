@@ -67,9 +67,6 @@ void widen(const unsigned char* source, int width, unsigned char* destination, i
 void enlarge_pixels(const unsigned char* source, int source_pitch, int width, int height,
                     int bytes_per_pixel, unsigned char* destination, int destination_pitch,
                     int scale) {
-    if (scale < 1 || bytes_per_pixel < 1 || bytes_per_pixel > 4) {
-        return;
-    }
     const std::size_t row_bytes =
         static_cast<std::size_t>(width) * static_cast<std::size_t>(bytes_per_pixel * scale);
     for (int y = 0; y < height; ++y) {

@@ -466,6 +466,30 @@ class Image:
         i = self.channels * (y * self.width + x)
         return tuple(self.data[i:i + self.channels])
 
+    def enlarged(self, scale, size=None, corner=(0, 0)):
+        """This picture with each pixel a scale x scale square, at corner in a black picture of
+        size (by default just as large)."""
+        c = self.channels
+        width, height = size or (self.width * scale, self.height * scale)
+        rows = []
+        for y in range(height):
+            row = (y - corner[1]) // scale
+            line = self.data[c * self.width * row:c * self.width * (row + 1)] if y >= corner[1] else b""
+            pixels = b"".join(line[i:i + c] * scale for i in range(0, len(line), c))
+            rows.append(bytes(c * corner[0]) + pixels + bytes(c * (width - corner[0]) - len(pixels)))
+        return Image(width, height, b"".join(rows), c)
+
+    def crop(self, x, y, w, h):
+        c = self.channels
+        return Image(w, h, b"".join(self.data[c * ((y + r) * self.width + x):c * ((y + r) * self.width + x + w)]
+                                    for r in range(h)), c)
+
+    def bytes_differing(self, other):
+        """Bytes of the pixels that differ from other's (each pixel of a size only one has, too)."""
+        if self.data == other.data:
+            return 0
+        return sum(a != b for a, b in zip(self.data, other.data)) + abs(len(self.data) - len(other.data))
+
     def region_matches(self, other, at_x, at_y, src_x, src_y, w, h, tolerance=0):
         """Fraction of pixels in a w x h region of self at (at_x, at_y) equal (within tolerance
         per channel) to other's at (src_x, src_y)."""
