@@ -60,8 +60,8 @@ class GameplayTest(unittest.TestCase):
         # screen_scale 2 and 3; auto, which follows the screen's size in millimetres (Xvfb's
         # -dpi) or the desktop's Xft.dpi, no larger than the screen holds; and full screen on a
         # desktop larger than the game, which keeps the desktop's mode and centres the picture
-        # at the largest whole scale, black around it (sdl12-compat's own scaling, linear here,
-        # never touches it). Row: name, settings, Xvfb's size, -dpi, Xft.dpi, the scale and the
+        # at the largest whole scale, black around it (sdl12-compat's linear scaling, asked for
+        # here, never touches it). Row: name, settings, Xvfb's size, -dpi, Xft.dpi, the scale and the
         # picture's corner on the screen (None: the window is shot).
         large = (2048, 1536)
         rows = [("2", {"screen_scale": 2}, large, None, None, 2, None),
@@ -74,7 +74,8 @@ class GameplayTest(unittest.TestCase):
         for runtime, env in sdl_runtimes():
             reference = self.shot_at(runtime, env, {}, large, None, None, None, "reference")
             runs = [(runtime,) + row for row in rows]
-            if runtime == COMPAT:
+            if runtime == COMPAT:  # sdl12-compat enlarges a window itself, nearest neighbour always
+                runs.append((runtime + "-linear", "2", {"screen_scale": 2}, large, None, None, 2, None))
                 runs.append((runtime + "-linear", "full screen", {"screen_fullscreen": 1}, (1920, 1080), None,
                              None, 2, (320, 60)))
             for name, label, video, size, dpi, xft, scale, corner in runs:
