@@ -480,15 +480,13 @@ class Image:
         return Image(width, height, b"".join(rows), c)
 
     def crop(self, x, y, w, h):
-        c = self.channels
-        return Image(w, h, b"".join(self.data[c * ((y + r) * self.width + x):c * ((y + r) * self.width + x + w)]
-                                    for r in range(h)), c)
+        start = [self.channels * ((y + r) * self.width + x) for r in range(h)]
+        return Image(w, h, b"".join(self.data[i:i + self.channels * w] for i in start), self.channels)
 
     def bytes_differing(self, other):
         """Bytes of the pixels that differ from other's (each pixel of a size only one has, too)."""
-        if self.data == other.data:
-            return 0
-        return sum(a != b for a, b in zip(self.data, other.data)) + abs(len(self.data) - len(other.data))
+        same = self.data == other.data
+        return 0 if same else sum(a != b for a, b in zip(self.data, other.data)) + abs(len(self.data) - len(other.data))
 
     def region_matches(self, other, at_x, at_y, src_x, src_y, w, h, tolerance=0):
         """Fraction of pixels in a w x h region of self at (at_x, at_y) equal (within tolerance

@@ -56,8 +56,7 @@ class Case:
     link: "ok", "open_fail", "resolve_fail", or "either" (defaults: localhost:1337 may be taken).
     broken_images: pictures whose "Loading image" line stays open.
     end: "quit" (SIGTERM, clean-up, 0) or "music" (status 1 on the first pass, nothing sent).
-    warning, scale_line: a line of the settings about a value it cannot use, and the line about
-    the window's scale (both are otherwise absent).
+    warning, scale_line: the settings' line on a value they cannot use; the window's scale's line.
     server: Sink behaviour, or "refuse" (nothing listening) or None (not pointed at us).
     env: what run_client adds to the environment: the SDL 1.2 runtime the row runs on.
     """
@@ -80,8 +79,8 @@ class Case:
         self.broken_images = broken_images
         self.end = end
         self.send_fails = send_fails
-        self.warning = warning        # the settings file's line about a value it cannot use
-        self.scale_line = scale_line  # after the video mode's line: the picture enlarged
+        self.warning = warning
+        self.scale_line = scale_line
         self.port_from_sink = False
         self.env = {}
 
@@ -240,16 +239,12 @@ def config_file_cases():
         Case("username ends in a cut UTF-8 sequence",
              config_text=b"[network]\nserver_ip = 127.0.0.1\nserver_port = {port}\nusername = Zo\xc3\n"),
     ]
-    # A scale the game cannot use is 1, with a line saying so; auto knowing nothing of the desktop
-    # (the dummy drivers) is 1 too.
-    for text in ("9", "1.5", "big"):
-        rows.append(Case("screen_scale=%r" % text, settings={"video": {"screen_scale": text}},
-                         warning='config.ini: screen_scale "%s" is not auto or a whole number from 1 to 8; '
-                                 'using 1' % text))
-    rows.append(Case("screen_scale=auto", settings={"video": {"screen_scale": "auto"}}))
-    rows.append(Case("screen_scale=3", settings={"video": {"screen_scale": 3}},
-                     scale_line="Screen scale: 3, 640x480 shown in a 1920x1440 window"))
-    return rows
+    # A scale the game cannot use is 1, with a line saying so; so is auto on the dummy drivers.
+    rows += [Case("screen_scale=%r" % text, settings={"video": {"screen_scale": text}}, warning=(
+        'config.ini: screen_scale "%s" is not auto or a whole number from 1 to 8; using 1' % text)) for text in ("9", "big")]
+    return rows + [Case("screen_scale=auto", settings={"video": {"screen_scale": "auto"}}),
+                   Case("screen_scale=3", settings={"video": {"screen_scale": 3}},
+                        scale_line="Screen scale: 3, 640x480 shown in a 1920x1440 window")]
 
 
 def server_cases():

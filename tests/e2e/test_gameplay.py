@@ -56,47 +56,43 @@ class GameplayTest(unittest.TestCase):
 
     def test_a_scale_shows_the_same_frame_each_pixel_a_square(self):
         # Scale 1 is the frame the table above checks pixel by pixel. Every other way of showing
-        # it must show that very frame, each pixel enlarged to a square of whole screen pixels:
-        # screen_scale 2 and 3; auto, which follows the screen's size in millimetres (Xvfb's
-        # -dpi) or the desktop's Xft.dpi, no larger than the screen holds; and full screen on a
-        # desktop larger than the game, which keeps the desktop's mode and centres the picture
-        # at the largest whole scale, black around it (sdl12-compat's linear scaling, asked for
-        # here, never touches it). Row: name, settings, Xvfb's size, -dpi, Xft.dpi, the scale and the
-        # picture's corner on the screen (None: the window is shot).
-        large = (2048, 1536)
-        rows = [("2", {"screen_scale": 2}, large, None, None, 2, None),
-                ("3", {"screen_scale": 3}, large, None, None, 3, None),
-                ("auto at -dpi 192", {"screen_scale": "auto"}, large, 192, None, 2, None),
-                ("auto at -dpi 288", {"screen_scale": "auto"}, large, 288, None, 3, None),
-                ("auto at Xft.dpi 192", {"screen_scale": "auto"}, large, 96, 192, 2, None),
-                ("auto at -dpi 288 on a small screen", {"screen_scale": "auto"}, SCREEN, 288, None, 1, None),
-                ("full screen", {"screen_fullscreen": 1}, (1920, 1080), None, None, 2, (320, 60))]
+        # it must show that very frame, each pixel a square of whole screen pixels: screen_scale
+        # 2 and 3; auto, from the screen's size in millimetres (Xvfb's -dpi) or the desktop's
+        # Xft.dpi, no larger than the work area holds; full screen on a larger desktop, in its
+        # own mode, the picture centred at the largest whole scale, black around it. Row: name,
+        # screen_scale (None: full screen), Xvfb's size and -dpi, a property of its root window,
+        # the scale expected. sdl12-compat's linear scaling, asked for, must never show.
+        large, auto = (2048, 1536), "auto"
+        rows = [("2", 2, large, None, None, 2), ("3", 3, large, None, None, 3),
+                ("auto at -dpi 192", auto, large, 192, None, 2), ("auto at -dpi 288", auto, large, 288, None, 3),
+                ("auto at Xft.dpi 192", auto, large, 96, ("RESOURCE_MANAGER", "8s", "Xft.dpi:\t192\n"), 2),
+                ("auto in a work area too low", auto, large, 192, ("_NET_WORKAREA", "32c", "0, 0, 2048, 950"), 1),
+                ("auto at -dpi 288 on a small screen", auto, SCREEN, 288, None, 1),
+                ("full screen", None, (1920, 1080), None, None, 2)]
         for runtime, env in sdl_runtimes():
-            reference = self.shot_at(runtime, env, {}, large, None, None, None, "reference")
-            runs = [(runtime,) + row for row in rows]
-            if runtime == COMPAT:  # sdl12-compat enlarges a window itself, nearest neighbour always
-                runs.append((runtime + "-linear", "2", {"screen_scale": 2}, large, None, None, 2, None))
-                runs.append((runtime + "-linear", "full screen", {"screen_fullscreen": 1}, (1920, 1080), None,
-                             None, 2, (320, 60)))
-            for name, label, video, size, dpi, xft, scale, corner in runs:
+            reference = self.shot_at(runtime, env, {}, large, None, None, False, "reference")
+            runs = [(runtime, env) + row for row in rows]
+            if runtime == COMPAT:
+                env = dict(env, SDL12COMPAT_SCALE_METHOD="linear")
+                runs += [(runtime + "-linear", env) + row for row in (rows[0], rows[-1])]
+            for name, env, label, setting, size, dpi, root, scale in runs:
                 with self.subTest(runtime=name, row=label):
-                    if name.endswith("-linear"):
-                        env = dict(env, SDL12COMPAT_SCALE_METHOD="linear")
-                    shot = self.shot_at(name, env, video, size, dpi, xft, corner, label)
-                    want = reference.enlarged(scale, corner and size, corner or (0, 0))
+                    full = setting is None
+                    video = {"screen_fullscreen": 1} if full else {"screen_scale": setting}
+                    shot = self.shot_at(name, env, video, size, dpi, root, full, label)
+                    corner = ((size[0] - 640 * scale) // 2, (size[1] - 480 * scale) // 2) if full else (0, 0)
+                    want = reference.enlarged(scale, full and size, corner)
                     self.assertEqual((want.width, want.height), (shot.width, shot.height))
                     self.assertEqual(0, shot.bytes_differing(want), "bytes differing from the frame enlarged")
 
-    def shot_at(self, runtime, env, video, size, dpi, xft, corner, label):
-        """A screenshot of the game standing at PLAYER: of its window, or with a corner of the
-        whole screen."""
+    def shot_at(self, runtime, env, video, size, dpi, root, whole_screen, label):
+        """A screenshot of the game standing at PLAYER: of its window, or the whole screen."""
         with Xvfb(size="%dx%dx24" % size, dpi=dpi) as x:
-            if xft:
-                x.run(["xprop", "-root", "-f", "RESOURCE_MANAGER", "8s", "-set", "RESOURCE_MANAGER",
-                       "Xft.dpi:\t%d\n" % xft])
+            if root:
+                x.run(["xprop", "-root", "-f", root[0], root[1], "-set", root[0], root[2]])
             server, game, wid = self.start(x, {"video": video}, env=env)
             time.sleep(0.3)
-            path, shot = x.screenshot("root" if corner else wid, "scaled-%s-%s" % (runtime, label.replace(" ", "-")))
+            path, shot = x.screenshot("root" if whole_screen else wid, "scaled-%s-%s" % (runtime, label.replace(" ", "-")))
             print("screenshot:", path)
             x.close_window(wid)
             self.assertEqual(0, game.wait())
