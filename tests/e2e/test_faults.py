@@ -163,6 +163,9 @@ def numeric_case(section, key, text, value, compat):
         plays = value == 0 or (key == "audio_chunksize" and value > 0)
         if not plays:
             case.init = "audio_refused"
+    elif key == "screen_fullscreen" and value != 0 and compat:
+        # sdl12-compat's dummy driver has a desktop, of 1024 x 768: full screen keeps its mode.
+        case.scale_line = "Screen scale: 1, 640x480 shown at 1024x768 full screen"
     elif key == "server_port":
         if value < 0:
             # Narrowed to 16 bits: written as the sink's port minus 65536, it lands there.
