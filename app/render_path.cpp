@@ -17,13 +17,10 @@
 // Full screen, sdl12-compat does not change the display mode as classic SDL did but scales every
 // frame up to the desktop; nearest-neighbour scaling (SDL 2's default is linear) keeps the
 // pixel art sharp and cost 14 % of a core instead of 23 % for 640x480 on a 1024x768 desktop.
-bool runs_on_sdl12_compat() {
-    const SDL_version* linked = SDL_Linked_Version();
-    return linked->major == 1 && linked->minor == 2 && linked->patch >= 50;
-}
-
 void choose_render_path() {
-    if (!runs_on_sdl12_compat()) {
+    // sdl12-compat counts from 1.2.50; classic SDL 1.2 ended at 1.2.15.
+    const SDL_version* linked = SDL_Linked_Version();
+    if (linked->major != 1 || linked->minor != 2 || linked->patch < 50) {
         return;
     }
     set_environment("SDL12COMPAT_SCALE_METHOD", "nearest", false);

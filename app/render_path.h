@@ -8,7 +8,3 @@
 // those, and scales full screen by nearest neighbour unless SDL12COMPAT_SCALE_METHOD is set.
 // Does nothing on classic SDL 1.2.
 void choose_render_path();
-
-// True when the SDL 1.2 loaded is sdl12-compat (it counts from 1.2.50; classic SDL ended at
-// 1.2.15).
-bool runs_on_sdl12_compat();

@@ -1,17 +1,12 @@
 #include "app/window.h"
 
 #include "app/display_watch.h"
-#include "app/process_edge.h"
-#include "app/render_path.h"
 #include "app/startup.h"
 #include "app/window_scale.h"
 #include "media/enlarge.h"
 #include "settings/settings.h"
 
-#include <cstdlib>
-#include <cstring>
 #include <iostream>
-#include <string>
 
 namespace {
 
@@ -51,17 +46,6 @@ Desktop desktop_now() {
     return desktop;
 }
 
-// Says how the picture is shown, when it is not the game's own window as it always was.
-void log_plan() {
-    if (plan.scale == 1 && plan.x == 0 && plan.y == 0) {
-        return;
-    }
-    std::cout << "Screen scale: " << plan.scale << (plan.chosen_by_auto ? " (auto)" : "") << ", "
-              << plan.game_width << "x" << plan.game_height << " shown "
-              << (plan.full_screen ? "at " : "in a ") << plan.window_width << "x"
-              << plan.window_height << (plan.full_screen ? " full screen" : " window") << std::endl;
-}
-
 } // namespace
 
 bool open_window() {
@@ -74,28 +58,12 @@ bool open_window() {
                            settings.screen_scale, settings.screen_fullscreen != 0, desktop_now());
     }
     const Uint32 flags = plan.full_screen ? SDL_FULLSCREEN : 0;
-    // sdl12-compat can enlarge a window itself, in SDL 2's renderer as it copies each frame to
-    // the window (SDL12COMPAT_WINDOW_SCALING): the frame then crosses memory once at the game's
-    // size, not three times at the window's, which cost 2.6 times scale 1's CPU at scale 2
-    // (docs/performance.md). Only by nearest neighbour, which it reads as SDL starts (the
-    // client's choice unless the player chose another), and not in full screen, where it would
-    // stretch the picture to the desktop's shape.
-    const char* method = std::getenv("SDL12COMPAT_SCALE_METHOD");
-    const bool compat_scales = plan.scale > 1 && !plan.full_screen && runs_on_sdl12_compat() &&
-                               method != nullptr && std::strcmp(method, "nearest") == 0;
-    if (compat_scales) {
-        set_environment("SDL12COMPAT_WINDOW_SCALING", std::to_string(plan.scale).c_str(), true);
-        window = SDL_SetVideoMode(plan.game_width, plan.game_height, settings.screen_bpp, flags);
-    } else {
-        window =
-            SDL_SetVideoMode(plan.window_width, plan.window_height, settings.screen_bpp, flags);
-    }
+    window = SDL_SetVideoMode(plan.window_width, plan.window_height, settings.screen_bpp, flags);
     if (window == nullptr) {
         return false;
     }
-    if (compat_scales || (plan.scale == 1 && plan.x == 0 && plan.y == 0)) {
+    if (plan.scale == 1 && plan.x == 0 && plan.y == 0) {
         screen = window;
-        log_plan();
         return true;
     }
     screen = frame_like(window, plan.game_width, plan.game_height);
@@ -103,7 +71,10 @@ bool open_window() {
         return false;
     }
     SDL_FillRect(window, nullptr, SDL_MapRGB(window->format, 0, 0, 0));
-    log_plan();
+    std::cout << "Screen scale: " << plan.scale << (plan.chosen_by_auto ? " (auto)" : "") << ", "
+              << plan.game_width << "x" << plan.game_height << " shown "
+              << (plan.full_screen ? "at " : "in a ") << plan.window_width << "x"
+              << plan.window_height << (plan.full_screen ? " full screen" : " window") << std::endl;
     return true;
 }
 
