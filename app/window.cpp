@@ -66,7 +66,16 @@ bool open_window() {
         screen = window;
         return true;
     }
-    screen = frame_like(window, plan.game_width, plan.game_height);
+    // Should SDL give a smaller surface than asked for, the picture is fitted into the one it
+    // gave: the enlargement must never write past the window's pixels.
+    if (window->w < plan.x + plan.game_width * plan.scale ||
+        window->h < plan.y + plan.game_height * plan.scale) {
+        plan.scale =
+            largest_scale_that_fits(plan.game_width, plan.game_height, window->w, window->h);
+        plan.x = (window->w - plan.game_width * plan.scale) / 2;
+        plan.y = (window->h - plan.game_height * plan.scale) / 2;
+    }
+    screen = plan.scale > 0 ? frame_like(window, plan.game_width, plan.game_height) : nullptr;
     if (screen == nullptr) {
         return false;
     }
