@@ -66,7 +66,7 @@ class GameplayTest(unittest.TestCase):
         rows = [("2", 2, large, None, None, 2), ("3", 3, large, None, None, 3),
                 ("auto at -dpi 192", auto, large, 192, None, 2), ("auto at -dpi 288", auto, large, 288, None, 3),
                 ("auto at Xft.dpi 192", auto, large, 96, ("RESOURCE_MANAGER", "8s", "Xft.hinting:\t1\nXft.dpi:\t192\n"), 2),
-                ("auto in a work area too low", auto, large, 192, ("_NET_WORKAREA", "32c", "0, 0, 2048, 950"), 1),
+                ("auto in a work area too narrow", auto, large, 192, ("_NET_WORKAREA", "32c", "0, 0, 1200, 1500"), 1),
                 ("auto at -dpi 288 on a small screen", auto, SCREEN, 288, None, 1),
                 ("full screen", None, (1920, 1080), None, None, 2)]
         for runtime, env in sdl_runtimes():
