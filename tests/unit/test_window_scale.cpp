@@ -34,6 +34,7 @@ TEST(WindowScale, PlanTable) {
         // A size of 0 (the desktop's): SDL's at scale 1, else the desktop's by the scale.
         {0, 0, 1, false, hd, {0, 0, 0, 0, 1, 0, 0, false, false}},
         {0, 480, 2, false, hd, {960, 480, 1920, 960, 2, 0, 0, false, false}},
+        {0, 480, 0, false, hd_200, {960, 480, 1920, 960, 2, 0, 0, false, true}},
         {0, 0, 2, false, none, {0, 0, 0, 0, 1, 0, 0, false, false}},
         {4000, 300, 5, false, hd, {4000, 300, 4000, 300, 1, 0, 0, false, false}}, // SDL refuses
         // Full screen: the desktop's mode, the largest scale that fits, centred; else as before.
