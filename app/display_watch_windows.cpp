@@ -4,7 +4,34 @@
 // therefore never turns Alt+F4 into a close request: the chord is the game's to take.
 #include "app/display_watch.h"
 
+#include <windows.h>
+
 void watch_display() {}
+
+// The process is per-monitor DPI aware (windows/brackenreach.manifest): Windows does not enlarge
+// its window, and what it reports is in the screen's own pixels. The system DPI is the scale the
+// player chose for the main monitor (LogPixels in the registry, which Wine reads too); a window
+// opens on that monitor. The work area less the frame SDL 1.2 puts around a window is the room
+// for the picture.
+Desktop desktop_facts() {
+    Desktop facts;
+    if (HDC screen_dc = GetDC(nullptr)) {
+        facts.dots_per_inch = GetDeviceCaps(screen_dc, LOGPIXELSX);
+        ReleaseDC(nullptr, screen_dc);
+    }
+    RECT area;
+    if (SystemParametersInfoW(SPI_GETWORKAREA, 0, &area, 0)) {
+        RECT frame = {0, 0, 0, 0};
+        AdjustWindowRectEx(&frame, WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX, FALSE, 0);
+        facts.usable_width = (area.right - area.left) - (frame.right - frame.left);
+        facts.usable_height = (area.bottom - area.top) - (frame.bottom - frame.top);
+    }
+    return facts;
+}
+
+bool page_enlarges_the_picture() {
+    return false;
+}
 
 bool keyboard_grabbed_elsewhere() {
     return false;

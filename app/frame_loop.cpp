@@ -3,6 +3,7 @@
 #include "app/frame_cap.h"
 #include "app/startup.h"
 #include "app/timer.h"
+#include "app/window.h"
 #include "media/media.h"
 #include "net/link.h"
 #include "settings/settings.h"
@@ -49,7 +50,7 @@ LoopEnd run_frame_loop(Player& player) {
         draw_background(camera.x, camera.y);
         draw_name_label(player);
         player.show();
-        SDL_Flip(screen);
+        show_frame();
 
         if (capped && fps.get_ticks() < frame_ms) {
             const int wait = frame_cap_delay(frame_ms, fps.get_ticks());

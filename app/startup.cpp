@@ -3,6 +3,7 @@
 #include "app/display_watch.h"
 #include "app/process_edge.h"
 #include "app/video_limits.h"
+#include "app/window.h"
 #include "media/media.h"
 #include "settings/settings.h"
 #include "world/label.h"
@@ -86,10 +87,7 @@ bool init() {
                                settings.screen_bpp)) {
         return false;
     }
-    const Uint32 flags = settings.screen_fullscreen != 0 ? SDL_FULLSCREEN : 0;
-    screen =
-        SDL_SetVideoMode(settings.screen_width, settings.screen_height, settings.screen_bpp, flags);
-    if (screen == nullptr) {
+    if (!open_window()) {
         return false;
     }
 
@@ -112,6 +110,8 @@ void clean_up() {
         TTF_CloseFont(font);
         font = nullptr;
     }
+
+    close_window();
 
     TTF_Quit();
     Mix_CloseAudio();

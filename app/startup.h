@@ -5,7 +5,9 @@
 
 #include <csignal>
 
-// The window's video surface: set by init (SDL_SetVideoMode), owned and freed by SDL.
+// What every pass draws on, at the game's size: the window's video surface (SDL's) at scale 1,
+// else a frame that show_frame enlarges into the window. Set by init (app/window.h: open_window),
+// the frame freed by clean_up.
 extern SDL_Surface* screen;
 
 // A quit request from outside SDL's queue: set by the platform's handlers that init installs

@@ -80,12 +80,12 @@ def read_alloc_counters(path):
 
 
 class Xvfb:
-    def __init__(self):
+    def __init__(self, size="1024x768x24"):
         for n in range(150, 400):
             if not os.path.exists("/tmp/.X11-unix/X%d" % n) and not os.path.exists("/tmp/.X%d-lock" % n):
                 break
         self.name = ":%d" % n
-        self.proc = subprocess.Popen(["Xvfb", self.name, "-screen", "0", "1024x768x24", "-noreset", "-nolisten", "tcp"],
+        self.proc = subprocess.Popen(["Xvfb", self.name, "-screen", "0", size, "-noreset", "-nolisten", "tcp"],
                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         deadline = time.monotonic() + 10
         while not os.path.exists("/tmp/.X11-unix/X%d" % n):
@@ -99,26 +99,31 @@ class Xvfb:
 
 
 class Bench:
-    def __init__(self, build, warmup, measure, fullscreen):
+    def __init__(self, build, warmup, measure, fullscreen, scales=(1,)):
         build = os.path.abspath(build)  # the programs run in scratch working directories
         self.build = build
         self.warmup = warmup
         self.measure = measure
         self.fullscreen = fullscreen
         self.programs = {"client": os.path.join(build, "brackenreach"), "baseline": os.path.join(build, "baseline")}
+        self.scales = {}  # program -> screen_scale it runs at (1 when not named)
+        for scale in scales:
+            if scale != 1:
+                self.programs["client x%d" % scale] = self.programs["client"]
+                self.scales["client x%d" % scale] = scale
         self.counter_lib = os.path.join(build, "liballoc_counter.so")
         self.sink = Sink()
-        self.xvfb = Xvfb()
+        self.xvfb = Xvfb("2048x1536x24" if max(scales) > 1 else "1024x768x24")  # room for 3x
         self.scratch = tempfile.mkdtemp(prefix="brackenreach-bench-")
-        self.workdirs = {cap: self._workdir(cap) for cap in (0, 1)}
+        self.workdirs = {(cap, scale): self._workdir(cap, scale) for cap in (0, 1) for scale in set(scales) | {1}}
 
-    def _workdir(self, cap):
-        path = os.path.join(self.scratch, "cap%d" % cap)
+    def _workdir(self, cap, scale):
+        path = os.path.join(self.scratch, "cap%d-scale%d" % (cap, scale))
         shutil.copytree(os.path.join(self.build, "game"), path)
         with open(os.path.join(path, "config.ini"), "w") as f:
-            f.write("[video]\nframes_per_second = 60\nenable_fps_cap = %d\nscreen_fullscreen = %d\n"
+            f.write("[video]\nframes_per_second = 60\nenable_fps_cap = %d\nscreen_fullscreen = %d\nscreen_scale = %d\n"
                     "[network]\nserver_ip = 127.0.0.1\nserver_port = %d\n"
-                    % (cap, self.fullscreen, self.sink.port))
+                    % (cap, self.fullscreen, scale, self.sink.port))
         return path
 
     def close(self):
@@ -147,7 +152,7 @@ class Bench:
             env["ALLOC_COUNTER_FILE"] = counter_file
         before = len(self.sink.connections)
         started = time.monotonic()
-        proc = subprocess.Popen([self.programs[program]], cwd=self.workdirs[cap], env=env,
+        proc = subprocess.Popen([self.programs[program]], cwd=self.workdirs[(cap, self.scales.get(program, 1))], env=env,
                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
         try:
             conn = self.sink.next_connection(before, START_TIMEOUT)
@@ -249,14 +254,25 @@ def main():
     parser.add_argument("--fullscreen", action="store_true", help="screen_fullscreen = 1")
     parser.add_argument("--client", help="client binary to measure instead of BUILD/brackenreach "
                         "(e.g. one built from an older commit, for a before/after figure)")
+    parser.add_argument("--scales", default="1",
+                        help="screen_scale values the client also runs at, comma-separated (e.g. 1,2,3); "
+                        "each gets rows of its own with its ratio to scale 1")
+    parser.add_argument("--before", help="another client binary (one built from an older commit) measured "
+                        "beside the client in the same rounds, at its own default settings")
     args = parser.parse_args()
 
-    bench = Bench(args.build, args.warmup, args.measure, 1 if args.fullscreen else 0)
+    scales = sorted({int(v) for v in args.scales.split(",")} | {1})
+    bench = Bench(args.build, args.warmup, args.measure, 1 if args.fullscreen else 0, scales)
     if args.client:
         bench.programs["client"] = os.path.abspath(args.client)
+        for name in bench.scales:
+            bench.programs[name] = bench.programs["client"]
+    if args.before:
+        bench.programs["before"] = os.path.abspath(args.before)
+    extra = [p for p in bench.programs if p not in ("client", "baseline")]  # compared with the client
     runtimes = setups(bench.programs["client"], args.no_compat)
     base = runtimes[0][0]  # the default runtime: the rows without a runtime's name
-    progs = ("client", "baseline")
+    progs = ("client", "baseline") + tuple(extra)
     figures = {}  # (runtime, cap, program) -> list of run results
 
     def record(key, result):
@@ -275,7 +291,7 @@ def main():
                             shot = os.path.join(bench.build, "shot-%s-%s.png" % (program, lib.replace(" ", "-")))
                         record((lib, cap, program), bench.run(program, cap, env=env, shot=shot))
         allocs = {}
-        for program in progs:
+        for program in progs[:2] + tuple(bench.scales):
             print("allocation count: %s" % program, file=sys.stderr, flush=True)
             allocs[program] = bench.run(program, 0, count_allocs=True)
     finally:
@@ -305,9 +321,12 @@ def main():
     row("peak RSS VmHWM (KiB), cap 60", base, 1, "hwm", "%.0f")
     row("threads, cap 60", base, 1, "threads", "%.0f")
     row("passes/s, cap 60", base, 1, "rate", "%.2f")
-    a_c, a_b = allocs["client"], allocs["baseline"]
-    rows.append(("heap calls per pass, cap off", "%.3f (%d passes)" % (a_c["allocs_per_pass"], a_c["alloc_passes"]),
-                 "%.3f (%d passes)" % (a_b["allocs_per_pass"], a_b["alloc_passes"]), "", "0 from our code"))
+    a_b = allocs["baseline"]
+    for program in ("client",) + tuple(bench.scales):
+        a_c = allocs[program]
+        rows.append(("%sheap calls per pass, cap off" % ("" if program == "client" else program + ": "),
+                     "%.3f (%d passes)" % (a_c["allocs_per_pass"], a_c["alloc_passes"]),
+                     "%.3f (%d passes)" % (a_b["allocs_per_pass"], a_b["alloc_passes"]), "", "0 from our code"))
     pacing = {}
     for program in progs:
         intervals = [i for run in figures[(base, 1, program)] for i in run["intervals"]]
@@ -339,6 +358,21 @@ def main():
                 rows.append(("%s: %s/%s %s" % (program, lib, base, name), "", "",
                              median_and_range([b / a for a, b in zip(theirs, ours)], "%.3f"),
                              target if program == "client" and lib == COMPAT else ""))
+    # The client at other scales, and the client of before, each against the client in the same
+    # round (scale 1): CPU at the cap and the pass rate uncapped.
+    for program in extra:
+        scale = bench.scales.get(program, 1)
+        for lib, _ in runtimes:
+            prefix = "" if lib == base else lib + ": "
+            for name, cap, field, fmt, target in (
+                    ("passes/s, cap off", 0, "rate", "%.0f", ""),
+                    ("CPU s per wall s, cap 60", 1, "cpu", "%.4f",
+                     {1: "noise", 2: "<= 1.5", 3: "<= 2"}.get(scale, "") if program != "before" else "noise"),
+                    ("Xvfb CPU s per wall s, cap 60", 1, "xvfb_cpu", "%.4f", "")):
+                ours = series(lib, cap, program, field)
+                client = series(lib, cap, "client", field)
+                rows.append(("%s%s: %s (ratio: to the client)" % (prefix, program, name), median_and_range(ours, fmt),
+                             "", median_and_range([o / c for o, c in zip(ours, client) if c], "%.3f"), target))
     png = plot_pacing(args.build, pacing)
 
     header = ("figure", "client", "baseline", "client/baseline", "target")

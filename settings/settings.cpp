@@ -1,7 +1,11 @@
 #include "settings/settings.h"
 
+#include "app/window_scale.h"
+
 #include <SimpleIni.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <iostream>
 #include <sys/stat.h>
@@ -40,6 +44,41 @@ bool is_regular_file(const std::string& path) {
     return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
+// A value the program cannot use: one line naming the file, the key and what applies instead, so
+// a player who mistyped it learns why the game ignores it.
+void warn_bad_value(const std::string& path, const char* key, const std::string& value,
+                    const char* wanted, const char* instead) {
+    std::cout << path << ": " << key << " \"" << value << "\" is not " << wanted << "; using "
+              << instead << std::endl;
+}
+
+// "auto" (any case) or a whole number from 1 to max_screen_scale, alone or before a comment
+// (SimpleIni keeps "2 ; sharp" whole); anything else is no scale at all.
+bool parse_screen_scale(std::string text, int& scale) {
+    const std::size_t comment = text.find_first_of(";#");
+    if (comment != std::string::npos) {
+        text.erase(comment);
+    }
+    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) {
+        text.pop_back();
+    }
+    std::string lower;
+    for (const char c : text) {
+        lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    if (lower == "auto") {
+        scale = auto_screen_scale;
+        return true;
+    }
+    if (text.empty() || text.size() > 2 || !std::all_of(text.begin(), text.end(), [](char c) {
+            return std::isdigit(static_cast<unsigned char>(c)) != 0;
+        })) {
+        return false;
+    }
+    scale = std::atoi(text.c_str());
+    return scale >= 1 && scale <= max_screen_scale;
+}
+
 } // namespace
 
 void load_config(const std::string& path) {
@@ -52,6 +91,11 @@ void load_config(const std::string& path) {
 
     for (const IntKey& k : int_keys) {
         settings.*k.field = std::atoi(ini.GetValue(k.section, k.key, k.default_text));
+    }
+    const std::string scale = ini.GetValue("video", "screen_scale", "1");
+    if (!parse_screen_scale(scale, settings.screen_scale)) {
+        settings.screen_scale = 1;
+        warn_bad_value(path, "screen_scale", scale, "auto or a whole number from 1 to 8", "1");
     }
     settings.server_ip = ini.GetValue("network", "server_ip", "localhost");
     settings.server_port = std::atoi(ini.GetValue("network", "server_port", "1337"));

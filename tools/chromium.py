@@ -254,13 +254,14 @@ class Tab:
             f.write(base64.b64decode(data.split(",", 1)[1]))
         return path
 
-    def screenshot(self, path, element=None):
-        """Saves what the tab shows, page and all or only the box of the element with that id, as
-        a PNG file at path."""
+    def screenshot(self, path, element=None, margin=0):
+        """Saves what the tab shows, page and all or only the box of the element with that id
+        (and margin CSS pixels around it), as a PNG file at path."""
         params = {"format": "png"}
         if element:
             box = self.evaluate("(function (r) { return [r.left + scrollX, r.top + scrollY, r.width, r.height]; })"
                                 "(document.getElementById(%r).getBoundingClientRect())" % element)
+            box = [box[0] - margin, box[1] - margin, box[2] + 2 * margin, box[3] + 2 * margin]
             params["clip"] = dict(zip(("x", "y", "width", "height"), box), scale=1)
         data = self.send("Page.captureScreenshot", params)["data"]
         with open(path, "wb") as f:

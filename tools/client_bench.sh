@@ -6,8 +6,10 @@
 # runtime here, side by side in the same rounds (on Debian 12: sdl12-compat beside classic SDL;
 # on sdl12-compat also SDL 2's own OpenGL path), with each program's screenshot compared with
 # the default runtime's client.
+# --scales 1,2,3 runs the client at those screen_scale values too, and --before PATH another
+# client (built from an older commit) beside it, each with its ratio to the client at scale 1.
 #   tools/client_bench.sh [--rounds N] [--warmup S] [--measure S] [--no-compat] [--fullscreen]
-#                         [--client PATH]
+#                         [--client PATH] [--scales LIST] [--before PATH]
 # Builds Release into build-bench/ and writes build-bench/frame_pacing.png.
 set -euo pipefail
 cd "$(dirname "$0")/.."

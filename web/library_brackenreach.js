@@ -1,7 +1,7 @@
 // The browser's side of the web edges, linked with --js-library: what a WebSocket under one of
 // Emscripten's socket descriptors is doing (web/sdl_net.cpp; brackenreach_websocket_settle may
 // sleep, so it is one of the build's ASYNCIFY_IMPORTS), the screen's presentation (SDL_Flip
-// in web/sdl_compat.cpp), and the page's hold on the runtime until the game starts.
+// in web/sdl_compat.cpp) and scale, and the page's hold on the runtime until the game starts.
 
 mergeInto(LibraryManager.library, {
   // The page holds the runtime from its first step until the player presses Start. The runtime
@@ -239,6 +239,11 @@ mergeInto(LibraryManager.library, {
         });
       });
     },
+  },
+
+  // The screen_scale setting (0: auto), for the page, which enlarges the canvas itself (page.js).
+  brackenreach_scale_page: function(scale) {
+    if (Module['scaleCanvas']) Module['scaleCanvas'](scale);
   },
 
   // Called by SDL_Flip: draws this frame's held calls onto the canvas, unless they are the ones

@@ -149,6 +149,47 @@
   });
   canvas.addEventListener('mousedown', function () { canvas.focus(); });
 
+  // The canvas keeps the game's size; CSS enlarges it by whole device pixels, which
+  // image-rendering: pixelated keeps sharp. screen_scale 2 to 8 makes each of the game's pixels
+  // that many of the screen's; auto the browser's devicePixelRatio rounded (at least 1), no more
+  // than fits beside the rest of the page in the window; 1 leaves the canvas at its own size in
+  // CSS pixels, as the page always had it. Followed on every resize of the window, which zooming
+  // and a move to a screen of another scale bring too (the viewport's CSS size changes with them).
+  var screenScale = 1;
+  var main = document.querySelector('main');
+
+  function fitCanvas() {
+    var ratio = window.devicePixelRatio || 1;
+    var scale = screenScale;
+    if (scale === 1) {
+      canvas.style.width = canvas.style.height = canvas.style.transform = '';
+    } else {
+      if (scale === 0) {
+        // Room in CSS pixels: the window less main's padding and whatever else it holds.
+        var style = getComputedStyle(main);
+        var padX = parseFloat(style.paddingLeft) + parseFloat(style.paddingRight);
+        var rest = main.getBoundingClientRect().height - canvas.getBoundingClientRect().height;
+        var roomX = (document.documentElement.clientWidth - padX) * ratio;
+        var roomY = (window.innerHeight - rest) * ratio;
+        var fits = Math.min(Math.floor(roomX / canvas.width), Math.floor(roomY / canvas.height));
+        scale = Math.max(1, Math.min(Math.round(ratio), fits));
+      }
+      // The browser lays the page out in 64ths of a CSS pixel and draws the canvas into the box
+      // it lays out, fractions included: a box of 639.98 device pixels (640 / 3 CSS pixels cut
+      // down), or one that starts between device pixels, resamples the picture. So the box is
+      // rounded up to the next 64th, and moved onto whole device pixels.
+      canvas.style.width = Math.ceil(canvas.width * scale / ratio * 64) / 64 + 'px';
+      canvas.style.height = Math.ceil(canvas.height * scale / ratio * 64) / 64 + 'px';
+      canvas.style.transform = '';
+      var box = canvas.getBoundingClientRect();
+      var shiftX = (Math.round((box.left + scrollX) * ratio) / ratio) - (box.left + scrollX);
+      var shiftY = (Math.round((box.top + scrollY) * ratio) / ratio) - (box.top + scrollY);
+      canvas.style.transform = 'translate(' + shiftX + 'px, ' + shiftY + 'px)';
+    }
+    document.body.dataset.scale = String(scale);
+  }
+  window.addEventListener('resize', fitCanvas);
+
   // Closing the tab: the goodbye leaves from here, as the program gets no further pass.
   window.addEventListener('pagehide', function () {
     if (running) Module._brackenreach_page_closing();
@@ -160,6 +201,11 @@
 
   window.Module = {
     canvas: canvas,
+    // Called once the program's window is open, with its screen_scale (0: auto).
+    scaleCanvas: function (scale) {
+      screenScale = scale;
+      fitCanvas();
+    },
     keyboardListeningElement: canvas,
     websocket: { url: secure ? 'wss://' : 'ws://' },
     preRun: [function () { Module.holdRuntime(); }],

@@ -1,7 +1,8 @@
 # Checks what the staged game's binaries carry, read from their PE headers with objdump: every
 # one randomised with high entropy and never executing data; the program with the stack
 # protector, its icon (under the name SDL gives the window), version information and a manifest
-# asking for no administrator rights. One row a binary; all failures are listed.
+# asking for no administrator rights and declaring it aware of each monitor's DPI. One row a
+# binary; all failures are listed.
 #   cmake -DOBJDUMP=x86_64-w64-mingw32-objdump -DNM=x86_64-w64-mingw32-nm -DGAME_DIR=game -P check_pe.cmake
 cmake_minimum_required(VERSION 3.23)
 
@@ -9,7 +10,7 @@ set(hardened "HIGH_ENTROPY_VA,DYNAMIC_BASE,NX_COMPAT")
 # name | DllCharacteristics flags | resource types (ICON 0x3, GROUP_ICON 0xe, VERSION 0x10,
 # MANIFEST 0x18) | resource names | symbols | texts
 set(rows
-  "brackenreach.exe|${hardened}|0x000003,0x00000e,0x000010,0x000018|SDL_APP|__stack_chk_fail|level=\"asInvoker\""
+  "brackenreach.exe|${hardened}|0x000003,0x00000e,0x000010,0x000018|SDL_APP|__stack_chk_fail|level=\"asInvoker\",PerMonitorV2"
   "SDL.dll|${hardened}||||"
   "SDL_mixer.dll|${hardened}||||")
 

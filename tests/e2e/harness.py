@@ -367,12 +367,14 @@ class Xvfb:
     """A private virtual X display. -noreset: SDL opens and closes a probe connection first,
     and a server that resets when its last client leaves refuses the real one now and then.
     -displayfd lets Xvfb pick a free display number itself, so parallel tests never race for
-    one (a number can be taken without a lock file, by an abstract socket of another namespace)."""
+    one (a number can be taken without a lock file, by an abstract socket of another namespace).
+    dpi: the screen's size in millimetres follows from it."""
 
-    def __init__(self, size="1024x768x24"):
+    def __init__(self, size="1024x768x24", dpi=None):
         read_end, write_end = os.pipe()
         self.proc = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", size, "-noreset", "-nolisten", "tcp"],
+            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", size, "-noreset", "-nolisten", "tcp"]
+            + (["-dpi", str(dpi)] if dpi else []),
             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, pass_fds=(write_end,))
         os.close(write_end)
         with os.fdopen(read_end) as announced:
@@ -463,6 +465,28 @@ class Image:
         """(r, g, b) or (r, g, b, a)."""
         i = self.channels * (y * self.width + x)
         return tuple(self.data[i:i + self.channels])
+
+    def enlarged(self, scale, size=None, corner=(0, 0)):
+        """This picture with each pixel a scale x scale square, at corner in a black picture of
+        size (by default just as large)."""
+        c = self.channels
+        width, height = size or (self.width * scale, self.height * scale)
+        rows = []
+        for y in range(height):
+            row = (y - corner[1]) // scale
+            line = self.data[c * self.width * row:c * self.width * (row + 1)] if y >= corner[1] else b""
+            pixels = b"".join(line[i:i + c] * scale for i in range(0, len(line), c))
+            rows.append(bytes(c * corner[0]) + pixels + bytes(c * (width - corner[0]) - len(pixels)))
+        return Image(width, height, b"".join(rows), c)
+
+    def crop(self, x, y, w, h):
+        start = [self.channels * ((y + r) * self.width + x) for r in range(h)]
+        return Image(w, h, b"".join(self.data[i:i + self.channels * w] for i in start), self.channels)
+
+    def bytes_differing(self, other):
+        """Bytes of the pixels that differ from other's (each pixel of a size only one has, too)."""
+        same = self.data == other.data
+        return 0 if same else sum(a != b for a, b in zip(self.data, other.data)) + abs(len(self.data) - len(other.data))
 
     def region_matches(self, other, at_x, at_y, src_x, src_y, w, h, tolerance=0):
         """Fraction of pixels in a w x h region of self at (at_x, at_y) equal (within tolerance

@@ -141,6 +141,42 @@ class BrowserTest(unittest.TestCase):
                 self.assertGreater(walked / held, 115, lines)
                 self.assertLess(walked / held, 141, lines)
 
+    def test_the_canvas_is_enlarged_by_whole_device_pixels(self):
+        # The canvas keeps the game's size and CSS enlarges it: what the browser composites must
+        # be the canvas's own pixels, each a square of whole device pixels. auto follows the
+        # device scale factor, no larger than the window holds, and follows the window as it is
+        # resized. Row: screen_scale, device scale factor, viewport (CSS pixels), scale expected.
+        rows = (("2", 1, (1400, 1200), 2), ("3", 1, (2000, 1700), 3), ("auto", 1, (2000, 1700), 1),
+                ("auto", 1.5, (1400, 1100), 2), ("auto", 2, (1024, 768), 2), ("auto", 3, (1024, 768), 3),
+                ("auto", 2, (400, 400), 1))
+        server, url = start_web_server()
+        try:
+            for setting, ratio, viewport, scale in rows:
+                with self.subTest(screen_scale=setting, device_scale_factor=ratio, viewport=viewport):
+                    tab = self.open_game(url, "[video]\nscreen_scale = %s\n" % setting)
+                    metrics = {"width": 1024, "height": 768, "deviceScaleFactor": ratio, "mobile": False}
+                    tab.send("Emulation.setDeviceMetricsOverride", metrics)
+                    self.start(tab)
+                    # Resized once the game runs: the page must follow.
+                    metrics.update(width=viewport[0], height=viewport[1])
+                    tab.send("Emulation.setDeviceMetricsOverride", metrics)
+                    tab.wait_until("document.body.dataset.scale == '%d'" % scale)
+                    name = "browser-scale-%s-%s-%dx%d" % ((setting, ratio) + viewport)
+                    canvas = Image.load(tab.canvas_png(os.path.join(ARTIFACTS, name + "-canvas.png")))
+                    # The box the shot takes may start between device pixels, where the page
+                    # never puts the picture: a CSS pixel around it, and the picture in there.
+                    path = tab.screenshot(os.path.join(ARTIFACTS, name + ".png"), element="canvas", margin=1)
+                    print("screenshot:", path)
+                    shown = Image.load(path)
+                    tab.close()
+                    want = canvas.enlarged(scale)
+                    self.assertTrue(any(shown.crop(dx, dy, want.width, want.height).data == want.data
+                                        for dx in range(shown.width - want.width + 1)
+                                        for dy in range(shown.height - want.height + 1)),
+                                    "the screen does not show the canvas enlarged, every pixel")
+        finally:
+            stop_game_server(server)
+
     def hold_right(self, tab, seconds, key="ArrowRight", code=39):
         """Holds the right arrow (or key); the time it was held, between the two keys' arrival in
         the page (each taken as the middle of its command's round trip)."""

@@ -56,13 +56,14 @@ class Case:
     link: "ok", "open_fail", "resolve_fail", or "either" (defaults: localhost:1337 may be taken).
     broken_images: pictures whose "Loading image" line stays open.
     end: "quit" (SIGTERM, clean-up, 0) or "music" (status 1 on the first pass, nothing sent).
+    warning, scale_line: the settings' line on a value they cannot use; the window's scale's line.
     server: Sink behaviour, or "refuse" (nothing listening) or None (not pointed at us).
     env: what run_client adds to the environment: the SDL 1.2 runtime the row runs on.
     """
 
     def __init__(self, name, settings=None, config_text=None, files=None, drop=(), config_dir=False,
                  server="read", host="127.0.0.1", port=None, init="ok", video=(640, 480, 32),
-                 link="ok", broken_images=(), end="quit", send_fails=False):
+                 link="ok", broken_images=(), end="quit", send_fails=False, warning=None, scale_line=None):
         self.name = name
         self.settings = settings or {}
         self.config_text = config_text
@@ -78,13 +79,18 @@ class Case:
         self.broken_images = broken_images
         self.end = end
         self.send_fails = send_fails
+        self.warning = warning
+        self.scale_line = scale_line
         self.port_from_sink = False
         self.env = {}
 
 
 def expected_pattern(case, port):
     """A regular expression for the client's whole standard output."""
-    out = [re.escape("Loading config file: config.ini\nConfig loaded!\nInitializing ...\n")]
+    out = [re.escape("Loading config file: config.ini\n")]
+    if case.warning:
+        out.append(re.escape(case.warning + "\n"))
+    out.append(re.escape("Config loaded!\nInitializing ...\n"))
     if case.init == "audio_refused":
         out.append(re.escape("Error while initializing!\n"))
         return "".join(out)
@@ -92,6 +98,8 @@ def expected_pattern(case, port):
     if case.init == "video_refused":
         out.append(re.escape("Error while initializing!\n"))
         return "".join(out)
+    if case.scale_line:
+        out.append(re.escape(case.scale_line + "\n"))
     out.append(re.escape("Connecting to server %s on port %d\n" % (case.host, port)))
     out.append({
         "ok": re.escape("Connected successfully!\n"),
@@ -155,6 +163,9 @@ def numeric_case(section, key, text, value, compat):
         plays = value == 0 or (key == "audio_chunksize" and value > 0)
         if not plays:
             case.init = "audio_refused"
+    elif key == "screen_fullscreen" and value != 0 and compat:
+        # sdl12-compat's dummy driver has a desktop, of 1024 x 768: full screen keeps its mode.
+        case.scale_line = "Screen scale: 1, 640x480 shown at 1024x768 full screen"
     elif key == "server_port":
         if value < 0:
             # Narrowed to 16 bits: written as the sink's port minus 65536, it lands there.
@@ -213,7 +224,7 @@ def config_file_cases():
     garbage = random.Random(20240601).randbytes(64 * 1024)
     filler = "".join("; filler line %07d so that the file is large\n" % i for i in range(220000))
     assert len(filler) > 10 * 1024 * 1024
-    return [
+    rows = [
         # Defaults point at localhost:1337, which may or may not have a server on this machine.
         Case("config empty", config_text="", server=None, host="localhost", port=1337, link="either"),
         Case("config binary garbage", config_text=garbage, server=None, host="localhost", port=1337,
@@ -231,6 +242,12 @@ def config_file_cases():
         Case("username ends in a cut UTF-8 sequence",
              config_text=b"[network]\nserver_ip = 127.0.0.1\nserver_port = {port}\nusername = Zo\xc3\n"),
     ]
+    # A scale the game cannot use is 1, with a line saying so; so is auto on the dummy drivers.
+    rows += [Case("screen_scale=%r" % text, settings={"video": {"screen_scale": text}}, warning=(
+        'config.ini: screen_scale "%s" is not auto or a whole number from 1 to 8; using 1' % text)) for text in ("9", "big")]
+    return rows + [Case("screen_scale=auto", settings={"video": {"screen_scale": "auto"}}),
+                   Case("screen_scale=3", settings={"video": {"screen_scale": 3}},
+                        scale_line="Screen scale: 3, 640x480 shown in a 1920x1440 window")]
 
 
 def server_cases():

@@ -44,38 +44,61 @@ class GameplayTest(unittest.TestCase):
         # On sdl12-compat the client presents in software (OpenGL would be Mesa's, on the CPU),
         # unless the user chose a render driver: the same pixels either way. A window size of
         # 0 x 0 is the desktop's, and the view follows the window it got.
-        # Full screen, sdl12-compat scales the frame to the desktop: nearest-neighbour unless the
-        # user chose a method ("linear" blends neighbouring pixels into colours the art lacks).
         runs = []
         for runtime, env in sdl_runtimes():
             runs.append((runtime, env, False, (640, 480)))
             runs.append((runtime, env, False, (0, 0)))
             if runtime == COMPAT:
                 runs.append((runtime + "-opengl", dict(env, SDL_RENDER_DRIVER="opengl"), True, (640, 480)))
-                runs.append((runtime, env, False, "full screen"))
-                runs.append((runtime + "-linear", dict(env, SDL12COMPAT_SCALE_METHOD="linear"), False, "full screen"))
         for name, env, opengl, size in runs:
             with self.subTest(runtime=name, size=size):
-                if size == "full screen":
-                    self.check_full_screen_scaling(name, env, blended=name.endswith("-linear"))
-                else:
-                    self.check_first_frame(name, env, opengl, size)
+                self.check_first_frame(name, env, opengl, size)
 
-    def check_full_screen_scaling(self, name, env, blended):
-        def colours(image):
-            return set(zip(image.data[0::3], image.data[1::3], image.data[2::3]))
+    def test_a_scale_shows_the_same_frame_each_pixel_a_square(self):
+        # Scale 1 is the frame the table above checks pixel by pixel. Every other way of showing
+        # it must show that very frame, each pixel a square of whole screen pixels: screen_scale
+        # 2 and 3; auto, from the screen's size in millimetres (Xvfb's -dpi) or the desktop's
+        # Xft.dpi, no larger than the work area holds; full screen on a larger desktop, in its
+        # own mode, the picture centred at the largest whole scale, black around it. Row: name,
+        # screen_scale (None: full screen), Xvfb's size and -dpi, a property of its root window,
+        # the scale expected. sdl12-compat's linear scaling, asked for, must never show.
+        large, auto = (2048, 1536), "auto"
+        rows = [("2", 2, large, None, None, 2), ("3", 3, large, None, None, 3),
+                ("auto at -dpi 192", auto, large, 192, None, 2), ("auto at -dpi 288", auto, large, 288, None, 3),
+                ("auto at Xft.dpi 192", auto, large, 96, ("RESOURCE_MANAGER", "8s", "Xft.hinting:\t1\nXft.dpi:\t192\n"), 2),
+                ("auto in a work area too narrow", auto, large, 192, ("_NET_WORKAREA", "32c", "0, 0, 1200, 1500"), 1),
+                ("auto at -dpi 288 on a small screen", auto, SCREEN, 288, None, 1),
+                ("full screen", None, (1920, 1080), None, None, 2)]
+        for runtime, env in sdl_runtimes():
+            reference = self.shot_at(runtime, env, {}, large, None, None, False, "reference")
+            runs = [(runtime, env) + row for row in rows]
+            if runtime == COMPAT:
+                env = dict(env, SDL12COMPAT_SCALE_METHOD="linear")
+                runs += [(runtime + "-linear", env) + row for row in (rows[0], rows[-1])]
+            for name, env, label, setting, size, dpi, root, scale in runs:
+                with self.subTest(runtime=name, row=label):
+                    full = setting is None
+                    video = {"screen_fullscreen": 1} if full else {"screen_scale": setting}
+                    shot = self.shot_at(name, env, video, size, dpi, root, full, label)
+                    corner = ((size[0] - 640 * scale) // 2, (size[1] - 480 * scale) // 2) if full else (0, 0)
+                    want = reference.enlarged(scale, full and size, corner)
+                    self.assertEqual((want.width, want.height), (shot.width, shot.height))
+                    self.assertEqual(0, shot.bytes_differing(want), "bytes differing from the frame enlarged")
 
-        art = colours(self.map) | {(255, 255, 255), (0, 0, 0)}  # the label, the desktop around the frame
-        art |= {p[:3] for p in (self.sprite.pixel(x_, y) for y in range(32) for x_ in range(32)) if p[3]}
-        with Xvfb(size="%dx%dx24" % SCREEN) as x:
-            server, game, wid = self.start(x, {"video": {"screen_fullscreen": 1}}, env=env)
+    def shot_at(self, runtime, env, video, size, dpi, root, whole_screen, label):
+        """A screenshot of the game standing at PLAYER: of its window, or the whole screen."""
+        with Xvfb(size="%dx%dx24" % size, dpi=dpi) as x:
+            if root:
+                x.run(["xprop", "-root", "-f", root[0], root[1], "-set", root[0], root[2]])
+            server, game, wid = self.start(x, {"video": video}, env=env)
             time.sleep(0.3)
-            path, shot = x.screenshot("root", "full-screen-%s" % name)
+            path, shot = x.screenshot("root" if whole_screen else wid, "scaled-%s-%s" % (runtime, label.replace(" ", "-")))
             print("screenshot:", path)
-            new = colours(shot) - art
-            self.assertEqual(blended, len(new) > 0, "%d colours the art does not have" % len(new))
             x.close_window(wid)
             self.assertEqual(0, game.wait())
+            xs, goodbye, rest = split_stream(server.wait_for_close())
+            self.assertEqual(({400}, True, b""), (set(xs), goodbye, rest))
+        return shot
 
     def check_first_frame(self, name, env, opengl, size):
         window = size if size != (0, 0) else SCREEN

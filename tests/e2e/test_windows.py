@@ -64,12 +64,12 @@ def end_game(x, wid, how):
         assert result.returncode == 0, result.stdout + result.stderr
 
 
-def client_area(x, wid):
+def client_area(x, wid, window=WINDOW):
     """(dx, dy) of the game's pixels in its X window: without a window manager Wine draws the
     frame itself, an equal border at the sides and bottom and the caption above."""
     width, height = x.window_size(wid)
-    border = (width - WINDOW[0]) // 2
-    return border, height - WINDOW[1] - border
+    border = (width - window[0]) // 2
+    return border, height - window[1] - border
 
 
 class WindowsTest(unittest.TestCase):
@@ -92,15 +92,16 @@ class WindowsTest(unittest.TestCase):
         cls.x.close()
 
     @contextlib.contextmanager
-    def playing(self, config, env=None, files=None, drop=(), prepare=None, window=True):
+    def playing(self, config, env=None, files=None, drop=(), prepare=None, window=True, display=None):
         """The game started in a scratch copy of the Windows game (prepare(path) first), and its
         window once it is up; killed when the row is over if it has not ended."""
+        display = display or self.x
         with Workdir(config=config, files=files, drop=drop, game_dir=GAME) as wd:
             if prepare:
                 prepare(wd.path)
-            game = windows_game(wd, self.x, env)
+            game = windows_game(wd, display, env)
             try:
-                yield game, self.x.find_window() if window else None
+                yield game, display.find_window() if window else None
             finally:
                 game.kill()
 
@@ -140,6 +141,37 @@ class WindowsTest(unittest.TestCase):
         print("label: %d of %d pixels differ from the Linux client's" %
               (len(inside), (label[2] - label[0]) * (label[3] - label[1])))
         self.assertEqual([], inside[:10])
+
+    def test_a_scale_shows_the_frame_each_pixel_a_square(self):
+        # The .exe is aware of each monitor's DPI: Windows (Wine here) leaves its window alone,
+        # and screen_scale enlarges the frame (the first row's, the Linux client's as the test
+        # above checks) by whole pixels, auto as the system DPI says (LogPixels: 96 is 1, 144 and
+        # 192 are 2). Row: LogPixels, screen_scale, scale expected.
+        rows = ((96, "1", 1), (96, "2", 2), (96, "3", 3), (96, "auto", 1), (144, "auto", 2), (192, "auto", 2),
+                (192, "1", 1))
+        key = r"HKCU\Control Panel\Desktop"
+        subprocess.run(WINE + ["--wait"], timeout=60)  # the class's session ends on its display
+        try:
+            with Xvfb(size="2048x1536x24") as x, Sink() as sink:
+                frame = None
+                for dpi, setting, scale in rows:
+                    with self.subTest(LogPixels=dpi, screen_scale=setting):
+                        wine("reg", "add", key, "/v", "LogPixels", "/t", "REG_DWORD", "/d", str(dpi), "/f")
+                        with self.playing(network_config(sink.port, video={"screen_scale": setting}),
+                                          display=x) as (game, wid):
+                            sink.wait_for_bytes(4 * 5, index=len(sink.connections) - 1)
+                            _, shot = x.screenshot(wid, "scaled-windows-%d-%s" % (dpi, setting))
+                            window = (WINDOW[0] * scale, WINDOW[1] * scale)
+                            shot = shot.crop(*client_area(x, wid, window), *window)
+                            x.close_window(wid)
+                            self.assertEqual(0, game.wait())
+                        subprocess.run(WINE + ["--wait"], timeout=60)
+                        if frame is None:
+                            frame = shot  # the first row's, at scale 1
+                        self.assertEqual(0, shot.bytes_differing(frame.enlarged(scale)))
+        finally:
+            wine("reg", "delete", key, "/v", "LogPixels", "/f")
+            subprocess.run(WINE + ["--wait"], timeout=60)
 
     def test_holding_right_walks_128_pixels_a_second_as_our_server_decodes_it(self):
         for cap in (1, 0):

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -39,6 +40,7 @@ const Settings defaults = [] {
     s.screen_height = 480;
     s.screen_bpp = 32;
     s.screen_fullscreen = 0;
+    s.screen_scale = 1;
     s.frames_per_second = 60;
     s.enable_fps_cap = 1;
     s.audio_frequency = 44100;
@@ -58,6 +60,7 @@ void expect_same(const Settings& want, const Settings& got, const std::string& l
     EXPECT_EQ(want.screen_height, got.screen_height);
     EXPECT_EQ(want.screen_bpp, got.screen_bpp);
     EXPECT_EQ(want.screen_fullscreen, got.screen_fullscreen);
+    EXPECT_EQ(want.screen_scale, got.screen_scale);
     EXPECT_EQ(want.frames_per_second, got.frames_per_second);
     EXPECT_EQ(want.enable_fps_cap, got.enable_fps_cap);
     EXPECT_EQ(want.audio_frequency, got.audio_frequency);
@@ -147,6 +150,27 @@ TEST(Settings, FileContentsTable) {
     };
     for (const auto& row : rows) {
         expect_same(row.want, load(&row.ini), row.label);
+    }
+}
+
+// screen_scale is a word or a small number: what is not one of them is 1, with one line saying so.
+TEST(Settings, ScreenScaleTable) {
+    const struct {
+        const char* value;
+        int scale; // 0: auto; -1: 1, and the warning
+    } rows[] = {{"2", 2},  {"8", 8},   {"auto", 0},      {"AUTO", 0}, {"3 ; sharp", 3},
+                {"9", -1}, {"0", -1},  {"10", -1},       {"1.5", -1}, {"2x", -1},
+                {"", -1},  {"-2", -1}, {"automatic", -1}};
+    for (const auto& row : rows) {
+        const std::string ini = std::string("[video]\nscreen_scale = ") + row.value + "\n";
+        testing::internal::CaptureStdout();
+        const int got = load(&ini).screen_scale;
+        const std::string log = testing::internal::GetCapturedStdout();
+        const std::string warning = std::string(": screen_scale \"") + row.value +
+                                    "\" is not auto or a whole number from 1 to 8; using 1\n";
+        EXPECT_EQ(row.scale < 0 ? 1 : row.scale, got) << row.value;
+        EXPECT_EQ(row.scale < 0, log.find(warning + "Config loaded!") != std::string::npos) << log;
+        EXPECT_EQ(row.scale < 0 ? 3 : 2, std::count(log.begin(), log.end(), '\n')) << log;
     }
 }
 
