@@ -160,8 +160,13 @@ int parse_options(int argc, char** argv, Options& options) {
         ->transform(whole_number(0, 65535))
         ->type_name("PORT")
         ->capture_default_str();
+    app.add_option("--web-host", options.web_host,
+                   "address the web port listens on, if not --host's")
+        ->check(ip_address)
+        ->type_name("ADDRESS");
     app.add_option("--trusted-proxy", options.trusted_proxies,
-                   "a reverse proxy whose X-Forwarded-For is believed (repeatable)")
+                   "a proxy whose word on a player's address is believed: X-Forwarded-For on the "
+                   "web port, a PROXY header on the game port (repeatable)")
         ->check(ip_address)
         ->type_name("ADDRESS")
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
@@ -169,6 +174,11 @@ int parse_options(int argc, char** argv, Options& options) {
                    "web-port connections one address may hold open, apart from its game ones, "
                    "0: no limit")
         ->transform(whole_number(0, 1000000))
+        ->type_name("N")
+        ->capture_default_str();
+    app.add_option("--max-page-connections", options.max_page_connections,
+                   "web-port connections served at once, apart from --max-clients")
+        ->transform(whole_number(1, 1000000))
         ->type_name("N")
         ->capture_default_str();
     app.add_option("--allowed-origin", options.allowed_origins,
@@ -180,10 +190,12 @@ int parse_options(int argc, char** argv, Options& options) {
     app.add_flag("--latency-probe", options.latency_probe,
                  "measure the send-to-decode delay of clock-stamped updates (below)")
         ->disable_flag_override();
-    // Both listen on --host: the second listener could never start, and a service manager
-    // would restart the server for ever.
+    // Both on one address: the second listener could never start, and a service manager would
+    // restart the server for ever.
     app.final_callback([&options] {
-        if (!options.web_root.empty() && options.port != 0 && options.port == options.web_port) {
+        const bool one_host = options.web_host.empty() || options.web_host == options.host;
+        if (!options.web_root.empty() && one_host && options.port != 0 &&
+            options.port == options.web_port) {
             throw CLI::ValidationError("--web-port", std::to_string(options.port) +
                                                          " is --port too; the page needs a port of"
                                                          " its own");

@@ -478,13 +478,16 @@ class Web(ServerTestCase):
              0, 400, None, None),
             ("a WebSocket from the page", from_page("http://127.0.0.1"), 0, 101, None, None),
             ("a WebSocket from another site", from_page("http://evil.example"), 0, 403, None, None),
-            ("a WebSocket from a garbled, long origin", from_page("http://evil.example\t1" + "x" * 100), 0,
-             403, None, None),
             ("a WebSocket from another port", from_page("http://127.0.0.1:9"), 0, 403, None, None),
             ("a WebSocket from an allowed page", from_page("HTTPS://Game.Example:443"), 0, 101,
              None, None),
             ("https claimed by no proxy", from_page("https://127.0.0.1", "X-Forwarded-Proto: https"),
              0, 403, None, None),
+            # The last refusal: the line that sums a second's refusals up names it.
+            ("a WebSocket from a garbled, long origin", from_page("http://evil.example\t1" + "x" * 100), 0,
+             403, None, None),
+            ("a WebSocket with a key of one byte", upgrade.replace(key, "x").encode(), 0, 400, None,
+             None),
             ("a request dribbled past 5 s", get("/", "X-Slow: " + "a" * 20), 0.25, None, None, None),
         ]
         ws_rows = [
@@ -496,6 +499,8 @@ class Web(ServerTestCase):
             ("a message over 64 KiB", websocket_frame(bytes(65537)), 1009, "message_too_big"),
             ("a huge length", bytes([0x82, 0xFF]) + b"\x7f" + bytes(7) + os.urandom(100), 1009,
              "message_too_big"),
+            ("a close code past 4999", websocket_frame(struct.pack(">H", 5000), opcode=0x8), 1002,
+             "bad_close_code"),
         ]
         server = self.start("--allowed-origin", "https://game.example")
         players = [(transport, transport.connect(server)) for transport in TRANSPORTS]
@@ -527,7 +532,9 @@ class Web(ServerTestCase):
                     port = sock.getsockname()[1]
                     # In the upgrade request's segment: they are the stream's first bytes.
                     sock.sendall(websocket_request(key) + frames)
-                    self.assertEqual(101, read_http_head(sock)[0])
+                    status, headers = read_http_head(sock)
+                    self.assertEqual(101, status)
+                    self.assertNotIn("beast", headers.get("server", "").lower())
                     self.assertEqual(code, websocket_close_code(sock))
                     joined = rf"^joined #(\d+) 127\.0\.0\.1:{port} websocket$"
                     cid = server.wait_for(joined).group(1)
@@ -538,7 +545,7 @@ class Web(ServerTestCase):
             transport.send(sock, GOODBYE)
             server.wait_for(rf"^goodbye #{cid} updates={sent} last_x={sent}$")
         # What the client wrote cannot pass for another field of the line, nor make it long.
-        server.wait_for(r"^refused 127\.0\.0\.1:\d+ reason=origin origin=http://evil\.example\?1x{79} "
+        server.wait_for(r"^refused 127\.0\.0\.1(:\d+| repeated=\d+) reason=origin origin=http://evil\.example\?1x{79} "
                         r"websocket$")
         self.stop(server)
 
@@ -575,8 +582,8 @@ class Web(ServerTestCase):
             #  newcomer's source, its status, the refusal line's reason)
             ("one address", ["--max-page-per-address", "2"], ("127.0.0.2",) * 2, False,
              "127.0.0.2", 503, "reason=page_limit max_page_per_address=2"),
-            ("all of them", ["--max-clients", "2"], ("127.0.0.2", "127.0.0.3"), False, "127.0.0.4",
-             503, "reason=connection_limit max_clients=2"),
+            ("all of them", ["--max-page-connections", "2"], ("127.0.0.2", "127.0.0.3"), False,
+             "127.0.0.4", 503, "reason=connection_limit max_page_connections=2"),
             ("idle ones make room", ["--max-page-per-address", "2"], ("127.0.0.2",) * 2, True,
              "127.0.0.2", 200, None),
         ]
@@ -710,7 +717,7 @@ class Lifecycle(ServerTestCase):
         rows = [
             # (what, soft and hard RLIMIT_NOFILE, --web-root, --max-clients, the soft limit it
             #  runs with, None: exit 2)
-            ("raised within the hard limit", (64, 4096), True, 100, 2 * 100 + 64),
+            ("raised within the hard limit", (64, 4096), True, 100, 100 + 256 + 100 + 32),
             ("raised for game connections alone", (64, 4096), False, 200, 200 + 32),
             ("left as it is when enough", (4096, 4096), True, 100, 4096),
             ("a hard limit too low", (300, 300), True, 200, None),
@@ -738,7 +745,7 @@ class Lifecycle(ServerTestCase):
                 except subprocess.TimeoutExpired:
                     self.fail("server ran with too few descriptors")
                 self.assertEqual(2, result.returncode, result.stdout)
-                self.assertIn("needs 464 file descriptors; the limit is 300 (hard 300)",
+                self.assertIn("needs 688 file descriptors; the limit is 300 (hard 300)",
                               result.stderr)
                 self.assertIn("lower --max-clients", result.stderr)
 
