@@ -42,9 +42,14 @@ void HttpSession::answer_busy() {
     respond(http::status::service_unavailable, "text/html; charset=utf-8", text_, false);
 }
 
-void HttpSession::close() {
+void HttpSession::close(bool reset) {
     error_code ignored;
     pace_timer_.cancel();
+    // A reset takes the unsent bytes with it: a plain close would leave the kernel sending them
+    // on to a reader that does not take them.
+    if (reset) {
+        stream_.socket().set_option(net::socket_base::linger(true, 0), ignored);
+    }
     stream_.socket().close(ignored);
 }
 
@@ -177,10 +182,7 @@ void HttpSession::watch_pace() {
             return;
         }
         if (self->window_bytes_ < bytes_per_window) {
-            // Reset, not closed: a plain close would leave the kernel sending the rest for it.
-            error_code ignored;
-            self->stream_.socket().set_option(net::socket_base::linger(true, 0), ignored);
-            self->close();
+            self->close(true);
             return;
         }
         self->window_bytes_ = 0;
@@ -189,15 +191,19 @@ void HttpSession::watch_pace() {
 }
 
 void HttpSession::write() {
-    // A refusal's few bytes fit any socket's buffer: one that cannot take them is not reading.
-    stream_.expires_after(response_->result() == http::status::ok
-                              ? net::steady_timer::duration(write_timeout)
-                              : net::steady_timer::duration(close_bound));
+    // A refusal's few bytes fit any socket's buffer: one that cannot take them is not reading. A
+    // page is bounded by its pace alone (watch_pace): the stream's own timeout would close the
+    // socket, not reset it, and leave its bytes to the kernel.
+    if (response_->result() == http::status::ok) {
+        stream_.expires_never();
+    } else {
+        stream_.expires_after(close_bound);
+    }
     http::async_write_some(stream_, *serializer_,
                            [self = shared_from_this()](const error_code& ec, std::size_t size) {
                                self->window_bytes_ += size;
                                if (ec) {
-                                   self->close();
+                                   self->close(true); // not reading: timed out, or gone
                                } else if (!self->serializer_->is_done()) {
                                    self->write();
                                } else if (self->response_->keep_alive()) {

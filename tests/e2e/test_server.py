@@ -32,6 +32,7 @@ PAGE = b"<!doctype html><title>Brackenreach</title><canvas id=canvas></canvas>\n
 MODULE = bytes(range(256)) * 400
 # The page's files, and beside them what must never be served.
 for name, data in [("index.html", PAGE), ("brackenreach.wasm", MODULE), ("notes.txt", b"no"),
+                   ("brackenreach.data", bytes(range(256)) * 16384),
                    (".hidden.html", b"no"), ("sub/index.html", b"no")]:
     os.makedirs(os.path.dirname(os.path.join(WEB_ROOT.name, name)), exist_ok=True)
     with open(os.path.join(WEB_ROOT.name, name), "wb") as out:
@@ -406,6 +407,58 @@ class Limits(ServerTestCase):
         self.assertLess(len([line for line in lines if line.startswith("accept_error ")]), 1000)
 
 
+    def test_a_proxy_header_names_the_player_only_from_a_trusted_proxy(self):
+        def v2(source, command=0x21):
+            addresses = socket.inet_aton(source) + socket.inet_aton("127.0.0.1") + bytes(4)
+            return (b"\r\n\r\n\x00\r\nQUIT\n" + bytes([command, 0x11]) +
+                    struct.pack(">H", len(addresses)) + addresses)
+
+        v1 = "PROXY TCP4 {} 127.0.0.1 40000 1337\r\n".format
+        rows = [
+            # (what, the proxy's own address, header, what the lines call the player, the
+            #  refusal of a third from that player)
+            ("v1", "127.0.0.1", v1("198.51.100.7").encode(), "198.51.100.7 via {peer}",
+             "reason=address_limit max_per_address=2"),
+            ("v2", "127.0.0.1", v2("198.51.100.7"), "198.51.100.7 via {peer}",
+             "reason=address_limit max_per_address=2"),
+            ("v2 LOCAL: the balancer's own check", "127.0.0.1", v2("198.51.100.7", 0x20),
+             "{peer}", "reason=address_limit max_per_address=2"),
+            ("no header from the proxy's address", "127.0.0.1", b"", "{peer}",
+             "reason=address_limit max_per_address=2"),
+            ("from an address not trusted", "127.0.0.2", v1("198.51.100.7").encode(), None,
+             "reason=untrusted_proxy"),
+            ("broken", "127.0.0.1", b"PROXY TCP4 198.51.100.7\r\n", None, "reason=proxy_header"),
+        ]
+        for what, source, header, named, third in rows:
+            with self.subTest(what):
+                server = self.start("--trusted-proxy", "127.0.0.1", "--max-per-address", "2")
+
+                def player():
+                    sock = server.connect(source=source)
+                    self.addCleanup(sock.close)
+                    sock.sendall(header + encode_updates([7]))
+                    return sock
+
+                if named is None:  # refused, and counted: never a player
+                    sock = player()
+                    server.wait_for(rf"^refused {re.escape(server.peer_text(sock))} {third}$")
+                    self.assertTrue(read_until_closed(sock))
+                    self.assertEqual("1", self.summary(self.stop(server))["refused"])
+                    continue
+                for _ in range(2):
+                    sock = player()
+                    peer = named.format(peer=server.peer_text(sock))
+                    server.wait_for(rf"^joined #\d+ {re.escape(peer)}$")
+                sock = player()
+                peer = named.format(peer=server.peer_text(sock))
+                server.wait_for(rf"^refused {re.escape(peer)} {third}$")
+                # Another player behind the same proxy has a share of their own.
+                with server.connect() as other:
+                    other.sendall(v1("198.51.100.8").encode() + GOODBYE)
+                    server.wait_for(rf"^joined #\d+ 198\.51\.100\.8 via ")
+                    server.wait_for(r"^goodbye #\d+ updates=0 ")
+                self.stop(server)
+
 def http_exchange(server, request, dribble=0.0):
     """Sends request (one, or several on one connection) to the web port (a byte every dribble
     seconds, if set) and returns the last answer's status, headers and body before the server
@@ -617,6 +670,91 @@ class Web(ServerTestCase):
                 server.wait_for_count(r"^goodbye #\d+ updates=0 ", 2)
                 self.stop(server)
 
+
+    def test_hostile_peers_keep_no_player_out(self):
+        """Each row: a hostile peer at its worst, then a player from another address tries."""
+        def descriptors(server):
+            return len(os.listdir(f"/proc/{server.process.pid}/fd"))
+
+        def held(sockets):
+            for sock in sockets:
+                self.addCleanup(sock.close)
+            return sockets
+
+        def refused_handshakes(server):
+            # Holds its game connections, then handshakes it never reads or answers.
+            for sock in held([server.connect(source="127.0.0.2") for _ in range(2)]):
+                sock.sendall(b"\x00")
+            for sock in held([server.connect(source="127.0.0.2", web=True) for _ in range(60)]):
+                sock.sendall(websocket_request("dGhlIHNhbXBsZSBub25jZQ=="))
+            server.wait_for_count(r"^refused 127\.0\.0\.2", 1)
+            time.sleep(0.2)  # lets the server take in the rest
+            self.assertLess(descriptors(server), 40, "refusals held the server's descriptors")
+
+        def busy_pages(server):
+            # Each connection finishes a HEAD and sends the next one's first byte: never idle.
+            head = b"HEAD / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"
+            for source in ("127.0.0.2", "127.0.0.3"):
+                for sock in held([server.connect(source=source, web=True) for _ in range(3)]):
+                    sock.sendall(head + head[:1])
+                    self.assertEqual(200, read_http_head(sock)[0])
+
+        def one_56(server):
+            # Two players from each of eight /64s of one /56, behind a trusted proxy.
+            for net in range(8):
+                for n in range(2):
+                    sock = held([server.connect_websocket(
+                        headers=(f"X-Forwarded-For: 2001:db8:0:{net}::{n + 1}",))])[0]
+                    sock.sendall(websocket_messages(b"\x00"))
+            server.wait_for_count(r"^(joined|refused) .*2001:db8", 1)
+
+        def slow_reader(server):
+            # Takes nothing of a large file: cut off within a rate window or two, its bytes with
+            # it, not left to the kernel to send on for ever once the server lets go.
+            sock = held([server.connect(source="127.0.0.2", web=True, rcvbuf=4096)])[0]
+            sock.sendall(b"GET /brackenreach.data HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+            self.assertEqual(200, read_http_head(sock)[0])
+            query = ["ss", "-tnH", "state", "all", f"( dport = :{sock.getsockname()[1]} )"]
+            deadline, queued = time.monotonic() + 15, ["?"]
+            while queued and time.monotonic() < deadline:
+                time.sleep(0.5)
+                queued = [line for line in subprocess.run(query, capture_output=True, text=True)
+                          .stdout.splitlines() if line.split()[2] != "0"]
+            self.assertEqual([], queued, "the slow reader's bytes were still being sent")
+
+        def unread_close(server):
+            # Stops reading, so its close frame never gets out: its socket still goes.
+            sock = held([server.connect_websocket(source="127.0.0.2", rcvbuf=4096)])[0]
+            cid = server.join(sock)
+            self.assertTrue(flood_pings_unread(sock))
+            server.wait_for(rf"^dropped #{cid} .* reason=idle_timeout$")
+            self.assertTrue(read_until_closed(sock, 2.5), "its socket outlived the close bound")
+
+        rows = [
+            # (what, options, the hostile peer, how the player joins)
+            ("refused handshakes", ["--max-clients", "8", "--max-per-address", "2"],
+             refused_handshakes, TRANSPORTS[0]),
+            ("busy page connections", ["--max-page-connections", "6", "--max-page-per-address", "3"],
+             busy_pages, "page"),
+            ("one IPv6 /56", ["--max-clients", "12", "--max-per-address", "2", "--trusted-proxy",
+                              "127.0.0.1"], one_56, TRANSPORTS[1]),
+            ("a reader too slow", [], slow_reader, "page"),
+            ("a close frame never read", ["--idle-timeout", "1"], unread_close, TRANSPORTS[0]),
+        ]
+        for what, options, hostile, player in rows:
+            with self.subTest(what):
+                server = self.start(*options)
+                hostile(server)
+                if player == "page":
+                    with server.connect(source="127.0.0.4", web=True) as sock:
+                        sock.sendall(b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+                        self.assertEqual(200, read_http_head(sock)[0])
+                else:
+                    with player.connect(server, "127.0.0.4") as sock:
+                        cid = server.join(sock)
+                        player.send(sock, GOODBYE)
+                        server.wait_for(rf"^goodbye #{cid} updates=0 ")
+                self.stop(server)
 
 class Lifecycle(ServerTestCase):
     def test_signals_close_everything_and_print_a_summary(self):
