@@ -45,9 +45,9 @@ def why_not_runnable():
     return None
 
 
-def start_web_server(site=SITE, port=0):
+def start_web_server(site=SITE, port=0, args=()):
     """Our server with the page; returns (server, the page's address)."""
-    server = start_game_server(["--web-root", site, "--web-port", str(port)])
+    server = start_game_server(["--web-root", site, "--web-port", str(port), *args])
     port = server.wait_for(r"^serving the page at http://127\.0\.0\.1:(\d+)/$").group(1)
     return server, "http://127.0.0.1:%s/" % port
 
@@ -288,9 +288,8 @@ class BrowserTest(unittest.TestCase):
         # A classroom pressing Start at once: the server takes two from this address and refuses
         # the third with 1013; that page waits, loads again with its name and gets in once a
         # place is free.
-        server = start_game_server(["--web-root", SITE, "--web-port", "0", "--max-per-address", "2"])
+        server, url = start_web_server(args=("--max-per-address", "2"))
         try:
-            url = "http://127.0.0.1:%d/" % server.web_port
             light = "[video]\nscreen_width = 160\nscreen_height = 120\nframes_per_second = 10\n"
             tabs = [self.open_game(url, light, name="Pupil%d" % i) for i in range(3)]
             for tab in tabs:
