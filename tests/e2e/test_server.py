@@ -798,7 +798,8 @@ class Lifecycle(ServerTestCase):
         self.assertEqual(0, result.returncode)
         for word in ("--host", "--port", "--max-clients", "--idle-timeout", "--first-byte-timeout",
                      "--max-per-address", "--max-silent-per-address", "--web-root", "--web-port",
-                     "--trusted-proxy", "--latency-probe", "--help", "--version", '"exit"'):
+                     "--trusted-proxy", "--latency-probe", "--help", "--version", '"exit"',
+                     "--web-host", "--max-page-connections", "PROXY header"):
             self.assertIn(word, result.stdout)
         # help2man ends an option's name at two spaces: a name and its value's words (upper case,
         # or ..., or a default in brackets as newer CLI11 prints it) need two before the
@@ -833,6 +834,9 @@ class Lifecycle(ServerTestCase):
             ["--idle-timeout", "1e300"],  # far beyond what the deadlines' arithmetic can hold
             ["--first-byte-timeout", "1e300"],
             ["--max-per-address", "-1"],
+            ["--max-page-per-address", "1000001"],
+            ["--max-page-connections", "0"],
+            ["--web-host", "nowhere"],
             ["--trusted-proxy", "proxy.example"],
             ["--allowed-origin", "https://game.example/play"],
             ["--host", "not-an-address"],
@@ -858,6 +862,7 @@ class Lifecycle(ServerTestCase):
             ("raised within the hard limit", (64, 4096), True, 100, 100 + 256 + 100 + 32),
             ("raised for game connections alone", (64, 4096), False, 200, 200 + 32),
             ("left as it is when enough", (4096, 4096), True, 100, 4096),
+            ("raised to a hard limit just enough", (64, 488), True, 100, 488),
             ("a hard limit too low", (300, 300), True, 200, None),
         ]
         for what, limits, web, clients, soft in rows:
@@ -873,6 +878,11 @@ class Lifecycle(ServerTestCase):
                     self.addCleanup(server.kill)
                     self.assertEqual(soft, resource.prlimit(server.process.pid,
                                                             resource.RLIMIT_NOFILE)[0])
+                    if web:  # the page's files were read and closed
+                        fds = "/proc/%d/fd" % server.process.pid
+                        self.assertEqual([], [p for p in (os.readlink(os.path.join(fds, fd))
+                                                          for fd in os.listdir(fds))
+                                              if p.startswith(WEB_ROOT.name)])
                     self.stop(server)
                     continue
                 try:
