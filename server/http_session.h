@@ -8,8 +8,7 @@
 #include "server/admission.h"
 #include "server/net.h"
 #include "server/reporting.h"
-#include "server/trust.h"
-#include "server/web_files.h"
+#include "server/web_context.h"
 
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
@@ -21,15 +20,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-
-// What a web session needs of the rest of the server; made by the Server, which outlives them.
-struct WebContext {
-    const WebFiles& files;
-    const Trust& trust;
-    Ledger& ledger;
-    Reporter& reporter;
-    const GameSettings& game;
-};
 
 // Made by the Server for each accepted web connection; owned by its handlers in flight.
 class HttpSession : public std::enable_shared_from_this<HttpSession> {

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "server/admission.h"
-#include "server/http_session.h"
+#include "server/web_context.h"
 #include "server/net.h"
 
 #include <boost/beast/http.hpp>
