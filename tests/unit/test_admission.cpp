@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <vector>
 
 namespace {
@@ -46,12 +47,11 @@ TEST(Admission, AddressesThatCountAsOne) {
 
 // Each row fills the ledger with held sockets, then asks about one more.
 TEST(Admission, Refusals) {
-    const Budgets budgets{8, 8, 8};
-    const Shares shares{3, 2, 4, 2};
     struct Held {
         Kind kind;
-        const char* address;
+        const char* address; // a printf pattern, numbered 1 to count
         bool silent;
+        int count;
     };
     const struct {
         const char* what;
@@ -61,95 +61,38 @@ TEST(Admission, Refusals) {
         bool silent;
         const char* refusal;
     } rows[] = {
-        {"room", {{Kind::game, "192.0.2.1", false}}, Kind::game, "192.0.2.1", true, ""},
-        {"an address's share",
-         {{Kind::game, "192.0.2.1", false},
-          {Kind::game, "192.0.2.1", false},
-          {Kind::game, "192.0.2.1", false}},
-         Kind::game,
-         "192.0.2.1",
-         false,
-         "reason=address_limit max_per_address=3"},
-        {"silent ones",
-         {{Kind::game, "192.0.2.1", true}, {Kind::game, "192.0.2.1", true}},
-         Kind::game,
-         "192.0.2.1",
-         true,
+        // clang-format off
+        {"room", {{Kind::game, "192.0.2.1", false, 1}}, Kind::game, "192.0.2.1", true, ""},
+        {"an address's share", {{Kind::game, "192.0.2.1", false, 3}}, Kind::game, "192.0.2.1",
+         false, "reason=address_limit max_per_address=3"},
+        {"silent ones", {{Kind::game, "192.0.2.1", true, 2}}, Kind::game, "192.0.2.1", true,
          "reason=silent_limit max_silent_per_address=2"},
-        {"silent ones, and one that spoke",
-         {{Kind::game, "192.0.2.1", true}, {Kind::game, "192.0.2.1", true}},
-         Kind::game,
-         "192.0.2.1",
-         false,
-         ""},
-        {"pages and closing sockets take no game slot",
-         {{Kind::page, "192.0.2.1", false},
-          {Kind::page, "192.0.2.1", false},
-          {Kind::page, "192.0.2.1", false},
-          {Kind::closing, "192.0.2.1", false},
-          {Kind::closing, "192.0.2.1", false}},
-         Kind::game,
-         "192.0.2.1",
-         true,
-         ""},
-        {"closing sockets have a share",
-         {{Kind::closing, "192.0.2.1", false}, {Kind::closing, "192.0.2.1", false}},
-         Kind::closing,
-         "192.0.2.1",
-         false,
-         "reason=closing_limit max_closing_per_address=2"},
-        {"a /56 holds twice an address's share",
-         {{Kind::game, "2001:db8:0:1::1", false},
-          {Kind::game, "2001:db8:0:1::2", false},
-          {Kind::game, "2001:db8:0:2::1", false},
-          {Kind::game, "2001:db8:0:2::2", false},
-          {Kind::game, "2001:db8:0:3::1", false},
-          {Kind::game, "2001:db8:0:3::2", false}},
-         Kind::game,
-         "2001:db8:0:4::1",
-         false,
+        {"silent ones, and one that spoke", {{Kind::game, "192.0.2.1", true, 2}}, Kind::game,
+         "192.0.2.1", false, ""},
+        {"pages and closing sockets take no game slot", {{Kind::page, "192.0.2.1", false, 3},
+         {Kind::closing, "192.0.2.1", false, 2}}, Kind::game, "192.0.2.1", true, ""},
+        {"closing sockets have a share", {{Kind::closing, "192.0.2.1", false, 2}}, Kind::closing,
+         "192.0.2.1", false, "reason=closing_limit max_closing_per_address=2"},
+        {"a /56 holds twice an address's share", {{Kind::game, "2001:db8:0:%x::1", false, 6}},
+         Kind::game, "2001:db8:0:7::1", false,
          "reason=address_limit network=2001:db8::/56 max_per_network=6"},
-        {"so does a /48",
-         {{Kind::game, "2001:db8:0:100::1", false},
-          {Kind::game, "2001:db8:0:200::1", false},
-          {Kind::game, "2001:db8:0:300::1", false},
-          {Kind::game, "2001:db8:0:400::1", false},
-          {Kind::game, "2001:db8:0:500::1", false},
-          {Kind::game, "2001:db8:0:600::1", false}},
-         Kind::game,
-         "2001:db8:0:700::1",
-         false,
-         "reason=address_limit network=2001:db8::/48 max_per_network=6"},
-        {"another /48 still gets in",
-         {{Kind::game, "2001:db8:0:100::1", false},
-          {Kind::game, "2001:db8:0:200::1", false},
-          {Kind::game, "2001:db8:0:300::1", false},
-          {Kind::game, "2001:db8:0:400::1", false},
-          {Kind::game, "2001:db8:0:500::1", false},
-          {Kind::game, "2001:db8:0:600::1", false}},
-         Kind::game,
-         "2001:db8:1::1",
-         false,
-         ""},
-        {"all game slots",
-         {{Kind::game, "192.0.2.1", false},
-          {Kind::game, "192.0.2.2", false},
-          {Kind::game, "192.0.2.3", false},
-          {Kind::game, "192.0.2.4", false},
-          {Kind::game, "192.0.2.5", false},
-          {Kind::game, "192.0.2.6", false},
-          {Kind::game, "192.0.2.7", false},
-          {Kind::game, "192.0.2.8", false}},
-         Kind::game,
-         "192.0.2.9",
-         false,
+        {"so does a /48", {{Kind::game, "2001:db8:0:%x00::1", false, 6}}, Kind::game,
+         "2001:db8:0:700::1", false, "reason=address_limit network=2001:db8::/48 max_per_network=6"},
+        {"another /48 still gets in", {{Kind::game, "2001:db8:0:%x00::1", false, 6}}, Kind::game,
+         "2001:db8:1::1", false, ""},
+        {"all game slots", {{Kind::game, "192.0.2.%d", false, 8}}, Kind::game, "192.0.2.9", false,
          "reason=connection_limit max_clients=8"},
+        // clang-format on
     };
     for (const auto& r : rows) {
-        Ledger ledger(budgets, shares);
+        Ledger ledger(Budgets{8, 8, 8}, Shares{3, 2, 4, 2});
         std::vector<Ticket> tickets;
         for (const Held& h : r.held) {
-            tickets.push_back(ledger.admit(h.kind, at(h.address), h.silent));
+            for (int n = 1; n <= h.count; ++n) {
+                char address[64];
+                std::snprintf(address, sizeof address, h.address, n);
+                tickets.push_back(ledger.admit(h.kind, at(address), h.silent));
+            }
         }
         EXPECT_EQ(r.refusal, ledger.refusal(r.kind, at(r.address), r.silent)) << r.what;
         tickets.clear();
