@@ -107,20 +107,17 @@ bool Ledger::make_page_room(const net::ip::address& newcomer, bool for_share) {
     // fewer: a few addresses that keep their connections busy cannot keep everyone else out.
     if (victim == 0 && !for_share) {
         std::size_t most = held_by(newcomer, Kind::page) + 1;
-        const Entry* biggest = nullptr;
-        for (const auto& [id, entry] : entries_) {
-            const std::size_t theirs = entry.kind == Kind::page && entry.shared && !entry.stopped
-                                           ? held_by(entry.address, Kind::page)
-                                           : 0;
-            if (theirs > most) {
-                most = theirs;
-                biggest = &entry;
+        const Prefix* top = nullptr;
+        for (const auto& [prefix, counts] : counts_) {
+            const bool narrowest = prefix.bits == 32 || prefix.bits == 64;
+            if (narrowest && counts.kind[static_cast<int>(Kind::page)] > most) {
+                most = counts.kind[static_cast<int>(Kind::page)];
+                top = &prefix;
             }
         }
-        const Prefix top = biggest ? prefixes_of(biggest->address, count)[0] : Prefix{};
         for (const auto& [id, entry] : entries_) {
-            if (biggest && entry.kind == Kind::page && !entry.stopped &&
-                prefixes_of(entry.address, count)[0] == top &&
+            if (top != nullptr && entry.kind == Kind::page && entry.shared && !entry.stopped &&
+                prefixes_of(entry.address, count)[0] == *top &&
                 (victim == 0 || entry.since < entries_.at(victim).since)) {
                 victim = id;
             }
