@@ -18,18 +18,19 @@
 
 enum class Kind { game, page, closing };
 
+// The server's come from its options (budgets_of, shares_of in server.h).
 struct Budgets {
-    std::size_t game = 256;    // --max-clients
-    std::size_t page = 256;    // --max-page-connections
-    std::size_t closing = 256; // as many as game slots: each ended player may be closing
+    std::size_t game;    // --max-clients
+    std::size_t page;    // --max-page-connections
+    std::size_t closing; // as many as game slots: each ended player may be closing
 };
 
 // Per IPv4 address or IPv6 /64; a /56 or /48 gets network_factor times as much. 0 lifts one.
 struct Shares {
-    std::size_t game = 32;
-    std::size_t silent = 8; // game connections that have sent nothing yet
-    std::size_t page = 96;
-    std::size_t closing = 32;
+    std::size_t game;
+    std::size_t silent; // game connections that have sent nothing yet
+    std::size_t page;
+    std::size_t closing;
     static constexpr std::size_t network_factor = 2;
 };
 
