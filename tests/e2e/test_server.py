@@ -458,6 +458,14 @@ class Limits(ServerTestCase):
                     server.wait_for(rf"^joined #\d+ 198\.51\.100\.8 via ")
                     server.wait_for(r"^goodbye #\d+ updates=0 ")
                 self.stop(server)
+        # The balancer's health check (connect, close) gives its place back at once.
+        server = self.start("--trusted-proxy", "127.0.0.1", "--max-clients", "1")
+        server.connect().close()
+        time.sleep(0.2)
+        with server.connect() as sock:
+            sock.sendall(v1("198.51.100.7").encode() + GOODBYE)
+            server.wait_for(r"^goodbye #1 updates=0 ")
+        self.stop(server)
 
 def http_exchange(server, request, dribble=0.0):
     """Sends request (one, or several on one connection) to the web port (a byte every dribble
