@@ -36,7 +36,8 @@ int run_steady(const Options& options) {
             return 1;
         }
         std::ofstream(std::string(web_root) + "/index.html") << "<!doctype html>\n";
-        args.insert(args.end(), {"--web-root", web_root, "--web-port", "0"});
+        args.insert(args.end(),
+                    {"--web-root", web_root, "--web-port", "0", "--max-page-per-address", "0"});
     }
     ServerProcess server;
     const bool started = server_started(server, options.server, args);

@@ -94,6 +94,10 @@ brackenreach_strip_like_debian(brackenreach-server "\${BRACKENREACH_GAMES_DIR}" 
 # edit survives upgrades and takes a restart, no daemon-reload, and no unit syntax to learn.
 configure_file(cmake/InstallService.cmake.in ${BRACKENREACH_PACKAGING}/InstallService.cmake @ONLY)
 install(SCRIPT ${BRACKENREACH_PACKAGING}/InstallService.cmake COMPONENT brackenreach-server)
+# The deployment recipes the README names, which tests/e2e/test_proxies.py runs as they are.
+install(FILES ${BRACKENREACH_SOURCE_PACKAGING}/examples/nginx-brackenreach
+  ${BRACKENREACH_SOURCE_PACKAGING}/examples/haproxy-brackenreach.cfg
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/brackenreach-server/examples COMPONENT brackenreach-server)
 
 # --- the browser game's page: package brackenreach-web ---
 

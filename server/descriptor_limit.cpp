@@ -1,7 +1,5 @@
 #include "server/descriptor_limit.h"
 
-#include "server/server.h"
-
 #include <sys/resource.h>
 
 #include <cerrno>
@@ -18,9 +16,11 @@ std::string limit_text(rlim_t limit) {
 } // namespace
 
 std::size_t descriptors_needed(const Options& options) {
-    const std::size_t pages =
-        options.web_root.empty() ? 0 : options.max_clients + Server::busy_answers_at_once;
-    return options.max_clients + pages + own_descriptors;
+    // Only WebSockets linger while they close; the ledger lets as many close as there are game
+    // slots, and refused page requests are answered from that budget too.
+    const std::size_t web =
+        options.web_root.empty() ? 0 : options.max_page_connections + options.max_clients;
+    return options.max_clients + web + own_descriptors;
 }
 
 std::string make_room_for_descriptors(const Options& options) {

@@ -8,9 +8,10 @@
 #include <cstddef>
 #include <string>
 
-// One per game connection; with --web-root as many again for page connections (capped apart),
-// and the refusals being answered; and a reserve for the server's own (standard streams,
-// listeners, the event loop, its timers and signals).
+// One per game connection; with --web-root one per page connection (--max-page-connections) and
+// as many again as game connections for sockets that are closing (refusals being answered among
+// them); and a reserve for the server's own (standard streams, listeners, the event loop, its
+// timers and signals).
 std::size_t descriptors_needed(const Options& options);
 
 // Raises the soft RLIMIT_NOFILE to descriptors_needed() where it is lower and the hard limit

@@ -1,100 +1,39 @@
 #include "server/http_session.h"
 
-#include "server/event_log.h"
-#include "server/server.h"
+#include "server/websocket_upgrade.h"
 
-#include <boost/beast/websocket.hpp>
-
-#include <algorithm>
+#include <boost/beast/websocket/rfc6455.hpp>
 
 namespace beast = boost::beast;
 namespace http = beast::http;
-namespace websocket = beast::websocket;
 
-namespace {
-
-// The browser game sends 4 or 5 bytes a message; anything near this is not our client.
-constexpr std::size_t message_limit = 64 * 1024;
-
-// Whether a comma-separated header value lists token.
-bool lists(std::string_view value, std::string_view token) {
-    while (!value.empty()) {
-        const std::size_t comma = value.find(',');
-        std::string_view item = value.substr(0, comma);
-        while (!item.empty() && (item.front() == ' ' || item.front() == '\t')) {
-            item.remove_prefix(1);
-        }
-        while (!item.empty() && (item.back() == ' ' || item.back() == '\t')) {
-            item.remove_suffix(1);
-        }
-        if (item == token) {
-            return true;
-        }
-        value = comma == std::string_view::npos ? std::string_view() : value.substr(comma + 1);
-    }
-    return false;
-}
-
-// The last item of a comma-separated header that a proxy appends to (the items before it came
-// from the client and prove nothing), trimmed; empty when there is none.
-std::string last_item(const http::request<http::empty_body>& request, const char* name) {
-    std::string_view last;
-    const auto fields = request.equal_range(name);
-    for (auto field = fields.first; field != fields.second; ++field) {
-        last = std::string_view(field->value().data(), field->value().size());
-    }
-    const std::size_t comma = last.rfind(',');
-    std::string text(comma == std::string_view::npos ? last : last.substr(comma + 1));
-    text.erase(0, text.find_first_not_of(" \t"));
-    text.erase(text.find_last_not_of(" \t") + 1);
-    return text;
-}
-
-// The address a trusted proxy appended last to X-Forwarded-For; false when there is none or it
-// is not an address.
-bool forwarded_for(const http::request<http::empty_body>& request, net::ip::address& address) {
-    const std::string text = last_item(request, "X-Forwarded-For");
-    error_code ec;
-    address = net::ip::make_address(text, ec);
-    return !text.empty() && !ec;
-}
-
-// A header's value fit for a log line: at most 100 bytes, each space, control or non-ASCII byte
-// as '?', so that what a client sends cannot pass for another field or line.
-std::string printable(beast::string_view value) {
-    std::string text(value.data(), std::min<std::size_t>(value.size(), 100));
-    for (char& c : text) {
-        if (c <= ' ' || c > '~') {
-            c = '?';
-        }
-    }
-    return text;
-}
-
-} // namespace
-
-HttpSession::HttpSession(Server& server, tcp::socket socket, AddressHold open)
-    : server_(server), socket_(std::move(socket)), open_(std::move(open)),
-      deadline_(socket_.get_executor()) {
+HttpSession::HttpSession(const WebContext& context, tcp::socket socket, Ticket ticket)
+    : context_(context), stream_(std::move(socket)), ticket_(std::move(ticket)),
+      pace_timer_(stream_.get_executor()) {
     error_code ignored;
-    peer_ = socket_.remote_endpoint(ignored);
-}
-
-HttpSession::~HttpSession() {
-    server_.remove_web_session(this);
-    if (busy_) {
-        server_.on_busy_answered();
-    }
+    peer_ = stream_.socket().remote_endpoint(ignored);
+    // Loopback's send buffer grows to megabytes: the whole page would sit in the kernel, sent on
+    // after any close to a reader that never takes it, and no pace of ours could be measured.
+    stream_.socket().set_option(net::socket_base::send_buffer_size(send_buffer), ignored);
 }
 
 void HttpSession::start() {
-    server_.add_web_session(this);
+    // Releases its place at once, so that the room it gives (at a stop, or to a newcomer) is real.
+    ticket_.on_stop([weak = weak_from_this()] {
+        if (const auto self = weak.lock()) {
+            self->ticket_.release();
+            self->close();
+        }
+    });
     read_request();
 }
 
 void HttpSession::answer_busy() {
-    server_.add_web_session(this);
-    busy_ = true;
+    ticket_.on_stop([weak = weak_from_this()] {
+        if (const auto self = weak.lock()) {
+            self->close();
+        }
+    });
     // A browser shows this when the page itself was refused, and loads it again.
     text_ = "<!doctype html><meta charset=utf-8><meta http-equiv=refresh content=" +
             std::to_string(busy_retry_seconds) +
@@ -103,49 +42,34 @@ void HttpSession::answer_busy() {
     respond(http::status::service_unavailable, "text/html; charset=utf-8", text_, false);
 }
 
-void HttpSession::stop() {
-    close();
-}
-
-void HttpSession::make_room() {
-    open_.release();
-    server_.remove_web_session(this);
-    close();
-}
-
-void HttpSession::arm(net::steady_timer::duration limit) {
-    deadline_.expires_after(limit);
-    deadline_.async_wait([self = shared_from_this()](const error_code& ec) {
-        if (!ec) {
-            self->close();
-        }
-    });
-}
-
-void HttpSession::close() {
+void HttpSession::close(bool reset) {
     error_code ignored;
-    deadline_.cancel();
-    socket_.close(ignored);
-    if (upgrading_) {
-        beast::get_lowest_layer(*upgrading_).close(ignored);
+    pace_timer_.cancel();
+    // A reset takes the unsent bytes with it: a plain close would leave the kernel sending them
+    // on to a reader that does not take them.
+    if (reset) {
+        stream_.socket().set_option(net::socket_base::linger(true, 0), ignored);
     }
+    stream_.socket().close(ignored);
 }
 
 void HttpSession::read_request() {
-    if (server_.stopping()) {
+    if (context_.ledger.stopping()) {
         close();
         return;
     }
     request_.emplace();
     request_->header_limit(header_limit);
-    arm(header_timeout);
+    // Kept alive after a response, with none of the next request here: the first to give way.
+    ticket_.set_idle(requests_ > 0 && buffer_.size() == 0);
+    stream_.expires_after(header_timeout);
     http::async_read_header(
-        socket_, buffer_, *request_,
+        stream_, buffer_, *request_,
         [self = shared_from_this()](const error_code& ec, std::size_t) { self->on_request(ec); });
 }
 
 void HttpSession::on_request(const error_code& ec) {
-    idle_ = false;
+    ticket_.set_idle(false);
     if (ec == http::error::header_limit || ec == http::error::buffer_overflow) {
         refuse(http::status::request_header_fields_too_large);
         return;
@@ -155,7 +79,8 @@ void HttpSession::on_request(const error_code& ec) {
         return;
     }
     if (ec == http::error::end_of_stream || ec == net::error::operation_aborted ||
-        ec == net::error::eof || ec == net::error::connection_reset || !socket_.is_open()) {
+        ec == beast::error::timeout || ec == net::error::eof ||
+        ec == net::error::connection_reset || !stream_.socket().is_open()) {
         close(); // gone, timed out or stopped: no one to answer
         return;
     }
@@ -163,6 +88,7 @@ void HttpSession::on_request(const error_code& ec) {
         refuse(http::status::bad_request);
         return;
     }
+    ++requests_;
     const auto& request = request_->get();
     const bool head = request.method() == http::verb::head;
     if (request.method() != http::verb::get && !head) {
@@ -186,17 +112,34 @@ void HttpSession::on_request(const error_code& ec) {
     }
     const std::string_view target(request.target().data(), request.target().size());
     const std::string_view path = target.substr(0, target.find('?'));
-    if (websocket::is_upgrade(request) && path == "/" && !head) {
+    const bool upgrading = beast::websocket::is_upgrade(request);
+    if (upgrading && path == "/" && !head) {
         upgrade();
         return;
     }
-    const WebFile* file = websocket::is_upgrade(request) ? nullptr : server_.files().find(path);
+    const WebFile* file = upgrading ? nullptr : context_.files.find(path);
     if (file == nullptr) {
         refuse(http::status::not_found);
         return;
     }
     head_ = head;
-    respond(http::status::ok, file->content_type.c_str(), file->bytes, request.keep_alive());
+    const bool more = requests_ < requests_per_connection &&
+                      net::steady_timer::clock_type::now() < born_ + new_requests_for;
+    respond(http::status::ok, file->content_type.c_str(), file->bytes,
+            request.keep_alive() && more);
+}
+
+void HttpSession::upgrade() {
+    UpgradeFrom from;
+    const http::status refusal = check_upgrade(context_, request_->get(), peer_, from);
+    if (refusal != http::status::ok) {
+        refuse(refusal);
+        return;
+    }
+    pace_timer_.cancel();
+    stream_.expires_never();
+    start_handshake(context_, stream_.release_socket(), std::move(ticket_), request_->release(),
+                    buffer_.data(), std::move(from));
 }
 
 void HttpSession::refuse(http::status status) {
@@ -225,22 +168,49 @@ void HttpSession::respond(http::status status, const char* type, std::string_vie
         response_->body() = {};
     }
     serializer_.emplace(*response_);
+    window_bytes_ = 0;
+    watch_pace();
     write();
 }
 
+// Every rate_window, the response must have moved bytes_per_window (or be done): a reader that
+// takes a few bytes now and then restarts no timeout of ours.
+void HttpSession::watch_pace() {
+    pace_timer_.expires_after(rate_window);
+    pace_timer_.async_wait([self = shared_from_this()](const error_code& ec) {
+        if (ec) {
+            return;
+        }
+        if (self->window_bytes_ < bytes_per_window) {
+            self->close(true);
+            return;
+        }
+        self->window_bytes_ = 0;
+        self->watch_pace();
+    });
+}
+
 void HttpSession::write() {
-    // A refusal's few bytes fit any socket's buffer: one that cannot take them is not reading.
-    arm(response_->result() == http::status::ok ? write_timeout : Server::close_bound);
-    http::async_write_some(socket_, *serializer_,
-                           [self = shared_from_this()](const error_code& ec, std::size_t) {
+    // A refusal's few bytes fit any socket's buffer: one that cannot take them is not reading. A
+    // page is bounded by its pace alone (watch_pace): the stream's own timeout would close the
+    // socket, not reset it, and leave its bytes to the kernel.
+    if (response_->result() == http::status::ok) {
+        stream_.expires_never();
+    } else {
+        stream_.expires_after(close_bound);
+    }
+    http::async_write_some(stream_, *serializer_,
+                           [self = shared_from_this()](const error_code& ec, std::size_t size) {
+                               self->window_bytes_ += size;
                                if (ec) {
-                                   self->close();
+                                   self->close(true); // not reading: timed out, or gone
                                } else if (!self->serializer_->is_done()) {
                                    self->write();
                                } else if (self->response_->keep_alive()) {
-                                   self->idle_ = true;
+                                   self->pace_timer_.cancel();
                                    self->read_request();
                                } else {
+                                   self->pace_timer_.cancel();
                                    self->linger_close();
                                }
                            });
@@ -250,75 +220,16 @@ void HttpSession::write() {
 // answer with it; so stop sending, read what still comes for a moment, then close.
 void HttpSession::linger_close() {
     error_code ignored;
-    socket_.shutdown(tcp::socket::shutdown_send, ignored);
-    arm(std::chrono::seconds(1));
-    socket_.async_read_some(net::buffer(drain_),
+    stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+    stream_.expires_after(std::chrono::seconds(1));
+    stream_.async_read_some(net::buffer(drain_),
                             [self = shared_from_this()](const error_code& ec, std::size_t) {
                                 if (ec) {
                                     self->close();
                                 } else {
-                                    self->socket_.async_read_some(
+                                    self->stream_.async_read_some(
                                         net::buffer(self->drain_),
                                         [self](const error_code&, std::size_t) { self->close(); });
                                 }
                             });
-}
-
-void HttpSession::upgrade() {
-    auto request = request_->release();
-    net::ip::address player = peer_.address();
-    std::string peer = endpoint_text(peer_);
-    std::string scheme = "http";
-    if (server_.trusted_proxy(peer_.address())) {
-        net::ip::address forwarded;
-        if (forwarded_for(request, forwarded)) {
-            player = forwarded;
-            peer = forwarded.to_string() + " via " + peer;
-        }
-        if (last_item(request, "X-Forwarded-Proto") == "https") {
-            scheme = "https"; // the page came over TLS to the proxy
-        }
-    }
-    // Without this check any site could have its visitors' browsers join as players. Programs
-    // other than browsers send no Origin, and are not asked for one.
-    const auto origin = request.find(http::field::origin);
-    const auto host = request[http::field::host];
-    if (origin != request.end() &&
-        !server_.allowed_origin(std::string_view(origin->value().data(), origin->value().size()),
-                                scheme + "://" + std::string(host.data(), host.size()))) {
-        server_.refuse(peer, "reason=origin origin=" + printable(origin->value()), " websocket");
-        refuse(http::status::forbidden);
-        return;
-    }
-    const auto protocols = request[http::field::sec_websocket_protocol];
-    const bool binary = lists(std::string_view(protocols.data(), protocols.size()), "binary");
-    deadline_.cancel();
-    upgrading_ = std::make_unique<WebSocket>(std::move(socket_));
-    // What the client sent right behind its request (updates, even its goodbye) is its stream's
-    // beginning, as a TCP client's first bytes are.
-    auto& behind = upgrading_->next_layer().buffer();
-    behind.commit(net::buffer_copy(behind.prepare(buffer_.size()), buffer_.data()));
-    // The opening handshake is only our answer, and the closing one waits for the peer's close
-    // frame: a second bounds both, and so how long a closing socket (and a stop) can linger.
-    auto timeouts = websocket::stream_base::timeout::suggested(beast::role_type::server);
-    timeouts.handshake_timeout = std::chrono::seconds(1);
-    upgrading_->set_option(timeouts);
-    upgrading_->read_message_max(message_limit);
-    // Emscripten's sockets ask for "binary", and Chromium fails the connection unless the
-    // answer names it; a client that asked for nothing must get nothing.
-    upgrading_->set_option(websocket::stream_base::decorator([binary](http::response_header<>& r) {
-        if (binary) {
-            r.set(http::field::sec_websocket_protocol, "binary");
-        }
-    }));
-    // Joined, the socket counts as a game connection: its page share goes with this session.
-    upgrading_->async_accept(
-        request, [self = shared_from_this(), player, peer](const error_code& ec) {
-            if (ec || self->server_.stopping()) {
-                self->close();
-                return;
-            }
-            self->server_.join_websocket(std::move(*self->upgrading_), player, peer, AddressHold());
-            self->upgrading_.reset();
-        });
 }

@@ -27,6 +27,11 @@ struct Options {
     // Empty: no page and no WebSocket listener.
     std::string web_root;
     unsigned short web_port = 8080;
+    // Where the web port listens; empty: --host. Lets desktop players in on every address while
+    // only a proxy on this machine reaches the page.
+    std::string web_host;
+    // Page connections in all, apart from the game connections' --max-clients.
+    std::size_t max_page_connections = 256;
     // Reverse proxies whose X-Forwarded-For names the player behind a WebSocket it passes on.
     std::vector<std::string> trusted_proxies;
     // Connections to the web port one address may hold open (page requests, and WebSockets until

@@ -1,87 +1,49 @@
 #include "server/server.h"
 
+#include "server/connection.h"
 #include "server/event_log.h"
-#include "server/http_session.h"
-#include "server/origin.h"
+#include "server/listening.h"
+#include "server/proxied_accept.h"
 
-#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <utility>
 
 namespace {
 
-Server::Duration seconds_to_duration(double seconds) {
-    return std::chrono::duration_cast<Server::Duration>(std::chrono::duration<double>(seconds));
-}
-
-// Returns an empty string when acceptor listens on endpoint, else why not.
-std::string listen_on(tcp::acceptor& acceptor, const tcp::endpoint& endpoint) {
-    error_code ec;
-    acceptor.open(endpoint.protocol(), ec);
-    if (!ec) {
-        acceptor.set_option(net::socket_base::reuse_address(true), ec);
-    }
-    if (!ec) {
-        acceptor.bind(endpoint, ec);
-    }
-    if (!ec) {
-        acceptor.listen(net::socket_base::max_listen_connections, ec);
-    }
-    return ec ? "cannot listen on " + endpoint_text(endpoint) + ": " + ec.message() : "";
-}
-
-std::string page_url(const net::ip::address& address, unsigned short port) {
-    const std::string host =
-        address.is_v6() ? "[" + address.to_string() + "]" : address.to_string();
-    return "http://" + host + ":" + std::to_string(port) + "/";
-}
-
-// No browser opens http://0.0.0.0:8080/: a listener on every address says so, with the address
-// that reaches it from this machine (players elsewhere use one of the machine's own).
-std::string page_line(const tcp::acceptor& acceptor) {
-    const tcp::endpoint local = acceptor.local_endpoint();
-    const net::ip::address address = local.address();
-    if (!address.is_unspecified()) {
-        return "serving the page at " + page_url(address, local.port());
-    }
-    const char* every = "every IPv4 address";
-    net::ip::address here = net::ip::address_v4::loopback();
-    if (address.is_v6()) {
-        net::ip::v6_only v6_only;
-        error_code ec;
-        acceptor.get_option(v6_only, ec);
-        every = !ec && v6_only.value() ? "every IPv6 address" : "every address";
-        here = net::ip::address_v6::loopback();
-    }
-    return std::string("serving the page on ") + every + ", port " + std::to_string(local.port()) +
-           " (from this machine: " + page_url(here, local.port()) + ")";
+GameSettings::Duration seconds_to_duration(double seconds) {
+    return std::chrono::duration_cast<GameSettings::Duration>(
+        std::chrono::duration<double>(seconds));
 }
 
 } // namespace
 
+Budgets budgets_of(const Options& options) {
+    // As many closing sockets as game slots: every player may be leaving at once.
+    return Budgets{options.max_clients, options.max_page_connections, options.max_clients};
+}
+
+Shares shares_of(const Options& options) {
+    return Shares{options.max_per_address, options.max_silent_per_address,
+                  options.max_page_per_address, options.max_per_address};
+}
+
 Server::Server(net::io_context& io, const Options& options, WebFiles files)
     : options_(options), files_(std::move(files)),
-      limits_(options.max_per_address, options.max_silent_per_address),
-      page_limits_(options.max_page_per_address, 0), acceptor_(io), web_acceptor_(io),
-      retry_timer_(io), web_retry_timer_(io), signals_(io, SIGINT, SIGTERM),
-      idle_timeout_(seconds_to_duration(options.idle_timeout_seconds)),
-      first_byte_timeout_(seconds_to_duration(options.first_byte_timeout_seconds)) {
-    for (const auto& text : options.trusted_proxies) {
-        net::ip::address proxy = net::ip::make_address(text);
-        // Peers are compared as IPv4 where they can be, so a proxy named as IPv4-mapped must be.
-        if (proxy.is_v6() && proxy.to_v6().is_v4_mapped()) {
-            proxy = net::ip::make_address_v4(net::ip::v4_mapped, proxy.to_v6());
-        }
-        trusted_proxies_.push_back(proxy);
-    }
-}
+      trust_(options.trusted_proxies, options.allowed_origins),
+      game_{seconds_to_duration(options.idle_timeout_seconds),
+            seconds_to_duration(options.first_byte_timeout_seconds), options.latency_probe},
+      ledger_(budgets_of(options), shares_of(options)), web_{files_, trust_, ledger_, *this, game_},
+      acceptor_(io), web_acceptor_(io), retry_timer_(io), web_retry_timer_(io),
+      signals_(io, SIGINT, SIGTERM), refusals_(io.get_executor()) {}
 
 std::string Server::start() {
     const auto host = net::ip::make_address(options_.host);
     std::string failure = listen_on(acceptor_, tcp::endpoint(host, options_.port));
     if (failure.empty() && !options_.web_root.empty()) {
-        failure = listen_on(web_acceptor_, tcp::endpoint(host, options_.web_port));
+        const auto web_host =
+            options_.web_host.empty() ? host : net::ip::make_address(options_.web_host);
+        failure = listen_on(web_acceptor_, tcp::endpoint(web_host, options_.web_port));
     }
     if (!failure.empty()) {
         return failure;
@@ -100,59 +62,17 @@ std::string Server::start() {
     return "";
 }
 
-Server::SilenceLimit Server::silence_limit(bool heard_from) const {
-    const bool first_byte_rules =
-        !heard_from && first_byte_timeout_ != Duration::zero() &&
-        (idle_timeout_ == Duration::zero() || first_byte_timeout_ <= idle_timeout_);
-    return first_byte_rules ? SilenceLimit{first_byte_timeout_, "first_byte_timeout"}
-                            : SilenceLimit{idle_timeout_, "idle_timeout"};
+std::uint64_t Server::joined(const std::string& peer, const char* kind) {
+    const std::uint64_t id = ++clients_;
+    log_line("joined #" + std::to_string(id) + " " + peer + kind);
+    return id;
 }
 
-bool Server::trusted_proxy(net::ip::address address) const {
-    // A listener on "::" sees an IPv4 proxy as its IPv4-mapped IPv6 address.
-    if (address.is_v6() && address.to_v6().is_v4_mapped()) {
-        address = net::ip::make_address_v4(net::ip::v4_mapped, address.to_v6());
-    }
-    return std::find(trusted_proxies_.begin(), trusted_proxies_.end(), address) !=
-           trusted_proxies_.end();
-}
-
-bool Server::allowed_origin(std::string_view origin, std::string_view own) const {
-    const std::string normal = normal_origin(origin);
-    const auto& allowed = options_.allowed_origins;
-    return !normal.empty() && (normal == normal_origin(own) ||
-                               std::find(allowed.begin(), allowed.end(), normal) != allowed.end());
-}
-
-void Server::on_end(std::uint64_t id, std::uint64_t updates, bool said_goodbye) {
+void Server::ended(std::uint64_t updates, bool said_goodbye) {
     updates_ += updates;
     if (!said_goodbye) {
         ++dropped_;
     }
-    connections_.erase(id);
-}
-
-std::string Server::game_refusal(const AddressLimits::Key& key, bool new_socket) const {
-    // A socket still closing holds its descriptor, so it takes a slot until it is gone.
-    if (connections_.size() + closing_.size() >= options_.max_clients) {
-        return "reason=connection_limit max_clients=" + std::to_string(options_.max_clients);
-    }
-    return limits_.refusal(key, new_socket, true);
-}
-
-void Server::refuse(const std::string& peer, const std::string& why, const char* kind) {
-    ++refused_;
-    log_line("refused " + peer + " " + why + kind);
-}
-
-void Server::join(std::variant<tcp::socket, WebSocket> link, const std::string& peer,
-                  const char* kind, AddressHold open, AddressHold silent) {
-    const std::uint64_t id = ++clients_;
-    log_line("joined #" + std::to_string(id) + " " + peer + kind);
-    auto connection = std::make_shared<Connection>(*this, std::move(link), id, std::move(open),
-                                                   std::move(silent));
-    connections_[id] = connection;
-    connection->start();
 }
 
 void Server::retry_accept(tcp::acceptor& acceptor, const error_code& ec, void (Server::*again)()) {
@@ -177,45 +97,30 @@ void Server::accept() {
             retry_accept(acceptor_, ec, &Server::accept);
             return;
         }
-        const AddressLimits::Key key = AddressLimits::key_of(peer_.address());
-        const std::string why = game_refusal(key, true);
-        if (!why.empty()) {
-            refuse(endpoint_text(peer_), why, "");
-            error_code ignored;
-            socket.close(ignored);
-        } else {
-            join(std::move(socket), endpoint_text(peer_), "",
-                 AddressHold(limits_, key, true, false), AddressHold(limits_, key, false, true));
-        }
+        admit_game(std::move(socket), peer_);
         accept();
     });
 }
 
-std::string Server::page_refusal(const AddressLimits::Key& key, bool proxy) {
-    if (!proxy && !page_limits_.refusal(key, true, false).empty() && !close_idle_page(&key)) {
-        return "reason=page_limit max_page_per_address=" +
-               std::to_string(options_.max_page_per_address);
+void Server::admit_game(tcp::socket socket, const tcp::endpoint& peer) {
+    const net::ip::address address = peer.address();
+    // A proxy's connection counts for the player its header names, once it is read; until then
+    // only against the slots in all.
+    const bool proxy = trust_.proxy(address);
+    const std::string why = ledger_.refusal(Kind::game, address, true, !proxy);
+    if (!why.empty()) {
+        refused(address, endpoint_text(peer), why, "");
+        error_code ignored;
+        socket.close(ignored);
+    } else if (proxy) {
+        accept_from_proxy(*this, game_, std::move(socket),
+                          ledger_.admit(Kind::game, address, true, false), peer);
+    } else {
+        join_game(*this, game_, std::move(socket), ledger_.admit(Kind::game, address, true),
+                  Player{address, endpoint_text(peer), false});
     }
-    if (web_sessions_.size() - busy_answers_ >= options_.max_clients && !close_idle_page(nullptr)) {
-        return "reason=connection_limit max_clients=" + std::to_string(options_.max_clients);
-    }
-    return "";
 }
 
-// A browser keeps connections it has finished with open for later, and opens a new one when it
-// finds one closed: such a connection is the cheapest to take back.
-bool Server::close_idle_page(const AddressLimits::Key* key) {
-    for (HttpSession* session : web_sessions_) {
-        if (session->idle() && (key == nullptr || session->address_key() == *key)) {
-            session->make_room();
-            return true;
-        }
-    }
-    return false;
-}
-
-// Page requests are bounded in all by --max-clients too, apart from the game connections, so
-// that neither can crowd out the other. A refused one is told to come back (503, Retry-After).
 void Server::accept_web() {
     web_acceptor_.async_accept(web_peer_, [this](const error_code& ec, tcp::socket socket) {
         if (stopping_) {
@@ -225,77 +130,42 @@ void Server::accept_web() {
             retry_accept(web_acceptor_, ec, &Server::accept_web);
             return;
         }
-        const bool proxy = trusted_proxy(web_peer_.address());
-        const AddressLimits::Key key = AddressLimits::key_of(web_peer_.address());
-        const std::string why = page_refusal(key, proxy);
-        if (why.empty()) {
-            std::make_shared<HttpSession>(*this, std::move(socket),
-                                          proxy ? AddressHold()
-                                                : AddressHold(page_limits_, key, true, false))
-                ->start();
-        } else {
-            refuse(endpoint_text(web_peer_), why, " http");
-            // Each answer holds its socket a second or so; past this many at once, a flood
-            // gets its sockets closed unanswered rather than the server's descriptors.
-            if (busy_answers_ < busy_answers_at_once) {
-                ++busy_answers_;
-                std::make_shared<HttpSession>(*this, std::move(socket), AddressHold())
-                    ->answer_busy();
-            } else {
-                error_code ignored;
-                socket.close(ignored);
-            }
-        }
+        admit_page(std::move(socket), web_peer_);
         accept_web();
     });
 }
 
-void Server::join_websocket(WebSocket ws, const net::ip::address& player, const std::string& peer,
-                            AddressHold open) {
-    const AddressLimits::Key key = AddressLimits::key_of(player);
-    const bool counted = open.holds();
-    const std::string why = game_refusal(key, !counted);
-    if (stopping_ || !why.empty()) {
-        if (!stopping_) {
-            refuse(peer, why, " websocket");
+// Page connections have a budget of their own, apart from the game connections, so that neither
+// can crowd out the other; a trusted proxy's are limited only in all. At a limit a connection
+// gives way if one can (ledger's make_page_room); a refused one is told to come back (503,
+// Retry-After) when the ledger has room for it to close, else closed unanswered: the refusal
+// costs the refuser's share, not the server's.
+void Server::admit_page(tcp::socket socket, const tcp::endpoint& peer) {
+    const net::ip::address address = peer.address();
+    const bool shared = !trust_.proxy(address);
+    std::string why = ledger_.refusal(Kind::page, address, false, shared);
+    for (int tries = 0; !why.empty() && tries < 2; ++tries) {
+        const bool in_all = why.rfind("reason=connection_limit", 0) == 0;
+        if (!ledger_.make_page_room(address, !in_all)) {
+            break;
         }
-        // The socket keeps its address's share until it is closed.
-        struct Refused {
-            WebSocket ws;
-            AddressHold open;
-        };
-        auto refused = std::make_shared<Refused>(Refused{std::move(ws), std::move(open)});
-        close_websocket(std::shared_ptr<WebSocket>(refused, &refused->ws),
-                        boost::beast::websocket::close_code::try_again_later);
+        why = ledger_.refusal(Kind::page, address, false, shared);
+    }
+    if (why.empty()) {
+        std::make_shared<HttpSession>(web_, std::move(socket),
+                                      ledger_.admit(Kind::page, address, false, shared))
+            ->start();
         return;
     }
-    if (!counted) {
-        open = AddressHold(limits_, key, true, false);
-    }
-    join(std::move(ws), peer, " websocket", std::move(open),
-         AddressHold(limits_, key, false, true));
-}
-
-void Server::close_websocket(std::shared_ptr<WebSocket> ws,
-                             boost::beast::websocket::close_code code) {
-    const std::uint64_t id = ++closes_;
-    auto deadline = std::make_shared<net::steady_timer>(ws->get_executor(), close_bound);
-    // Closing the socket under the close also ends the read or pong it waits behind.
-    auto cut = [ws, deadline] {
+    refused(address, endpoint_text(peer), why, " http");
+    if (ledger_.refusal(Kind::closing, address, false).empty()) {
+        std::make_shared<HttpSession>(web_, std::move(socket),
+                                      ledger_.admit(Kind::closing, address, false))
+            ->answer_busy();
+    } else {
         error_code ignored;
-        boost::beast::get_lowest_layer(*ws).close(ignored);
-        deadline->cancel();
-    };
-    closing_[id] = cut;
-    deadline->async_wait([cut](const error_code& ec) {
-        if (!ec) {
-            cut();
-        }
-    });
-    ws->async_close(code, [this, id, cut](const error_code&) {
-        cut();
-        closing_.erase(id);
-    });
+        socket.close(ignored);
+    }
 }
 
 void Server::stop() {
@@ -305,20 +175,8 @@ void Server::stop() {
     web_acceptor_.close(ignored);
     retry_timer_.cancel();
     web_retry_timer_.cancel();
-    // Each ends by removing itself, so walk copies.
-    const auto sessions = web_sessions_;
-    for (HttpSession* session : sessions) {
-        session->stop();
-    }
-    // Those that ended before have had their chance to close; the rest get theirs now.
-    const auto closing = closing_;
-    for (const auto& entry : closing) {
-        entry.second();
-    }
-    const auto open = connections_;
-    for (const auto& entry : open) {
-        entry.second->end("shutdown");
-    }
+    ledger_.stop_all();
+    refusals_.flush();
     if (options_.latency_probe) {
         log_line("latency: samples=" + std::to_string(delays_.samples()) +
                  " median_us=" + std::to_string(delays_.quantile(0.5)) +
@@ -327,5 +185,6 @@ void Server::stop() {
     }
     log_line("stopped: clients=" + std::to_string(clients_) +
              " updates=" + std::to_string(updates_) + " goodbyes=" + std::to_string(goodbyes_) +
-             " dropped=" + std::to_string(dropped_) + " refused=" + std::to_string(refused_));
+             " dropped=" + std::to_string(dropped_) +
+             " refused=" + std::to_string(refusals_.total()));
 }

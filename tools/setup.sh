@@ -14,8 +14,9 @@ build_pkgs=(cmake g++ make pkg-config
   xvfb xdotool x11-utils imagemagick python3 scdoc help2man)
 # libsdl1.2-compat: the suites run the client on sdl12-compat as well as on classic SDL 1.2
 # (on Debian 13, where sdl12-compat is the only SDL 1.2, it is a transitional package).
+# haproxy, nginx and openssl: the deployment recipes run as shipped (tests/e2e/test_proxies.py).
 test_pkgs=(googletest libgtest-dev libx11-dev dpkg-dev file libsdl1.2-compat iproute2 devscripts
-  lintian appstream desktop-file-utils systemd)
+  lintian appstream desktop-file-utils systemd haproxy nginx openssl)
 extra_pkgs=(clang libclang-rt-dev valgrind gnuplot-nox time)
 # The browser build (emcc, with its system libraries prebuilt) and the browser its tests drive.
 web_pkgs=(emscripten chromium)

@@ -43,6 +43,32 @@
 
   var params = new URLSearchParams(location.search);
   if (params.has('name')) nameInput.value = params.get('name');
+  // Loaded again after a busy server refused the game: Start was pressed already.
+  var startAgain = params.get('start') === '1';
+  if (startAgain) {
+    params.delete('start');
+    history.replaceState(null, '', '?' + params.toString());
+  }
+
+  // A server with no room for another player (too many at once from this address, or in all)
+  // accepts the game's WebSocket and closes it at once with 1013, "try again later". The
+  // program sees only a closed connection; the page sees the code here, on every WebSocket the
+  // program opens.
+  var busyRefusal = false;
+  var NativeWebSocket = window.WebSocket;
+  if (NativeWebSocket) {
+    window.WebSocket = function (url, protocols) {
+      var socket = new NativeWebSocket(url, protocols);
+      socket.addEventListener('close', function (event) {
+        if (event.code === 1013) busyRefusal = true;
+      });
+      return socket;
+    };
+    window.WebSocket.prototype = NativeWebSocket.prototype;
+    ['CONNECTING', 'OPEN', 'CLOSING', 'CLOSED'].forEach(function (name) {
+      window.WebSocket[name] = NativeWebSocket[name];
+    });
+  }
 
   // One line of config.ini: control characters and line ends would start a new line of the
   // file, so they go; the settings file is UTF-8, as the label reads it.
@@ -82,21 +108,34 @@
     return face.load().catch(function () {});
   }
 
-  // A part of the game that did not arrive (a busy server answers 503, the network failed):
-  // say so, and load the page again after a pause that grows with each try and differs from
-  // tab to tab, so that a classroom refused at once does not come back at once.
-  function retryLoad(what) {
-    if (running || retrying) return;
-    retrying = true;
-    setState('loading');
+  // How long to wait before the next try: 2 s, doubling with each try up to 30 s, and between
+  // half and one and a half of that, so that a classroom refused at once does not come back at
+  // once. The count lives as long as the tab, and goes when a try succeeds.
+  function nextPause() {
     var tries = Number(sessionStorage.getItem('brackenreach-tries')) || 0;
     sessionStorage.setItem('brackenreach-tries', String(tries + 1));
-    var seconds = Math.round(Math.min(30, 2 * Math.pow(2, tries)) * (0.5 + Math.random()));
-    say(what + ' (the server may be busy): trying again in ' + seconds + ' s ...', true);
+    return Math.round(Math.min(30, 2 * Math.pow(2, tries)) * (0.5 + Math.random()));
+  }
+
+  // Loads the page again after the pause, keeping the name, and pressing Start again when the
+  // player had pressed it.
+  function tryAgainLater(what) {
+    retrying = true;
+    setState('loading');
+    var seconds = nextPause();
+    say(what + ': trying again in ' + seconds + ' s ...', true);
     setTimeout(function () {
       params.set('name', nameInput.value);
+      if (wanted) params.set('start', '1');
       location.replace('?' + params.toString());
     }, seconds * 1000);
+  }
+
+  // A part of the game that did not arrive (a busy server answers 503, the network failed): say
+  // so, and load the page again after a pause.
+  function retryLoad(what) {
+    if (running || retrying) return;
+    tryAgainLater(what + ' (the server may be busy)');
   }
 
   function run() {
@@ -111,13 +150,17 @@
     });
   }
 
-  function start(event) {
-    event.preventDefault();
-    if (wanted) return;
+  function markWanted() {
     wanted = true;
     nameInput.disabled = true;
     startButton.disabled = true;
     startButton.textContent = 'Playing';
+  }
+
+  function start(event) {
+    event.preventDefault();
+    if (wanted) return;
+    markWanted();
     if (loaded) run();
     else say('Loading the game ...');
   }
@@ -222,7 +265,8 @@
     onRuntimeInitialized: function () {
       if (retrying) return;
       loaded = true;
-      sessionStorage.removeItem('brackenreach-tries');
+      // A busy refusal's tries count on until the game gets in.
+      if (!startAgain) sessionStorage.removeItem('brackenreach-tries');
       progress.value = progress.max;
       progress.hidden = true;
       if (!wanted) setState('ready');
@@ -231,13 +275,23 @@
       Module.websocket.on('open', function () {
         opened = true;
         say('Playing on ' + serverHost + ':' + serverPort + '.');
+        // A refusal closes the socket at once; one still open after this got in.
+        setTimeout(function () {
+          if (!busyRefusal) sessionStorage.removeItem('brackenreach-tries');
+        }, 3000);
       });
       Module.websocket.on('close', function () {
         if (!running) return; // the game's own end closes it
+        if (busyRefusal) {
+          tryAgainLater('The game server at ' + serverHost + ':' + serverPort +
+                        ' is busy (too many players starting at once)');
+          return;
+        }
         say(opened ? 'The game server has closed the connection: playing on offline.'
                    : 'The game server at ' + serverHost + ':' + serverPort +
                      ' cannot be reached: playing offline.', true);
       });
+      if (startAgain && !wanted) markWanted();
       if (wanted) run();
     },
     onExit: function (status) {

@@ -45,9 +45,9 @@ def why_not_runnable():
     return None
 
 
-def start_web_server(site=SITE, port=0):
+def start_web_server(site=SITE, port=0, args=()):
     """Our server with the page; returns (server, the page's address)."""
-    server = start_game_server(["--web-root", site, "--web-port", str(port)])
+    server = start_game_server(["--web-root", site, "--web-port", str(port), *args])
     port = server.wait_for(r"^serving the page at http://127\.0\.0\.1:(\d+)/$").group(1)
     return server, "http://127.0.0.1:%s/" % port
 
@@ -319,6 +319,35 @@ class BrowserTest(unittest.TestCase):
         time.sleep(11)
         self.assertEqual(["ready", ""], tab.evaluate(
             "[document.body.dataset.state, document.getElementById('message').textContent]"))
+
+    def test_a_busy_servers_refusal_is_tried_again_keeping_the_name(self):
+        # A classroom pressing Start at once: the server takes two from this address and refuses
+        # the third with 1013; that page waits, loads again with its name and gets in once a
+        # place is free.
+        server, url = start_web_server(args=("--max-per-address", "2"))
+        try:
+            light = "[video]\nscreen_width = 160\nscreen_height = 120\nframes_per_second = 10\n"
+            tabs = [self.open_game(url, light, name="Pupil%d" % i) for i in range(3)]
+            for tab in tabs:
+                tab.evaluate("document.getElementById('start').click()", user_gesture=True)
+            server.wait_for(r"^refused 127\.0\.0\.1:\d+ reason=address_limit max_per_address=2 "
+                            r"websocket$", timeout=20)
+            busy = "/is busy.*trying again in \\d+ s/.test(document.getElementById('message').textContent)"
+            deadline = time.monotonic() + 20
+            refused = []
+            while not refused and time.monotonic() < deadline:
+                refused = [tab for tab in tabs if tab.evaluate(busy)]
+                time.sleep(0.1)
+            self.assertEqual(1, len(refused), "one page should say it tries again")
+            name = refused[0].evaluate("document.getElementById('name').value")
+            next(tab for tab in tabs if tab is not refused[0]).close()  # a place comes free
+            server.wait_for(GOODBYE, timeout=10)
+            refused[0].wait_until("document.body.dataset.state == 'running' && "
+                                  "/^Playing on/.test(document.getElementById('message').textContent)",
+                                  timeout=40)
+            self.assertEqual(name, refused[0].evaluate("document.getElementById('name').value"))
+        finally:
+            stop_game_server(server)
 
     def test_with_the_server_gone_the_game_goes_on_offline(self):
         # refused: nothing listens any more; silent: something accepts and never answers, and the

@@ -47,6 +47,8 @@ LAYOUT = {
     "share/man/man6/brackenreach-server.6.gz": False,
     "share/doc/brackenreach/copyright": False,
     "share/doc/brackenreach-server/copyright": False,
+    "share/doc/brackenreach-server/examples/nginx-brackenreach": False,
+    "share/doc/brackenreach-server/examples/haproxy-brackenreach.cfg": False,
 }
 WEB_FILES = ("index.html", "page.js", "page.css", "brackenreach.js", "brackenreach.wasm", "brackenreach.data")
 # A video driver SDL does not have: the client reads config.ini, fails to initialise and exits

@@ -32,6 +32,7 @@ PAGE = b"<!doctype html><title>Brackenreach</title><canvas id=canvas></canvas>\n
 MODULE = bytes(range(256)) * 400
 # The page's files, and beside them what must never be served.
 for name, data in [("index.html", PAGE), ("brackenreach.wasm", MODULE), ("notes.txt", b"no"),
+                   ("brackenreach.data", bytes(range(256)) * 16384),
                    (".hidden.html", b"no"), ("sub/index.html", b"no")]:
     os.makedirs(os.path.dirname(os.path.join(WEB_ROOT.name, name)), exist_ok=True)
     with open(os.path.join(WEB_ROOT.name, name), "wb") as out:
@@ -406,6 +407,66 @@ class Limits(ServerTestCase):
         self.assertLess(len([line for line in lines if line.startswith("accept_error ")]), 1000)
 
 
+    def test_a_proxy_header_names_the_player_only_from_a_trusted_proxy(self):
+        def v2(source, command=0x21):
+            addresses = socket.inet_aton(source) + socket.inet_aton("127.0.0.1") + bytes(4)
+            return (b"\r\n\r\n\x00\r\nQUIT\n" + bytes([command, 0x11]) +
+                    struct.pack(">H", len(addresses)) + addresses)
+
+        v1 = "PROXY TCP4 {} 127.0.0.1 40000 1337\r\n".format
+        rows = [
+            # (what, the proxy's own address, header, what the lines call the player, the
+            #  refusal of a third from that player)
+            ("v1", "127.0.0.1", v1("198.51.100.7").encode(), "198.51.100.7 via {peer}",
+             "reason=address_limit max_per_address=2"),
+            ("v2", "127.0.0.1", v2("198.51.100.7"), "198.51.100.7 via {peer}",
+             "reason=address_limit max_per_address=2"),
+            ("v2 LOCAL: the balancer's own check", "127.0.0.1", v2("198.51.100.7", 0x20),
+             "{peer}", "reason=address_limit max_per_address=2"),
+            ("no header from the proxy's address", "127.0.0.1", b"", "{peer}",
+             "reason=address_limit max_per_address=2"),
+            ("from an address not trusted", "127.0.0.2", v1("198.51.100.7").encode(), None,
+             "reason=untrusted_proxy"),
+            ("broken", "127.0.0.1", b"PROXY TCP4 198.51.100.7\r\n", None, "reason=proxy_header"),
+        ]
+        for what, source, header, named, third in rows:
+            with self.subTest(what):
+                server = self.start("--trusted-proxy", "127.0.0.1", "--max-per-address", "2")
+
+                def player():
+                    sock = server.connect(source=source)
+                    self.addCleanup(sock.close)
+                    sock.sendall(header + encode_updates([7]))
+                    return sock
+
+                if named is None:  # refused, and counted: never a player
+                    sock = player()
+                    server.wait_for(rf"^refused {re.escape(server.peer_text(sock))} {third}$")
+                    self.assertTrue(read_until_closed(sock))
+                    self.assertEqual("1", self.summary(self.stop(server))["refused"])
+                    continue
+                for _ in range(2):
+                    sock = player()
+                    peer = named.format(peer=server.peer_text(sock))
+                    server.wait_for(rf"^joined #\d+ {re.escape(peer)}$")
+                sock = player()
+                peer = named.format(peer=server.peer_text(sock))
+                server.wait_for(rf"^refused {re.escape(peer)} {third}$")
+                # Another player behind the same proxy has a share of their own.
+                with server.connect() as other:
+                    other.sendall(v1("198.51.100.8").encode() + GOODBYE)
+                    server.wait_for(rf"^joined #\d+ 198\.51\.100\.8 via ")
+                    server.wait_for(r"^goodbye #\d+ updates=0 ")
+                self.stop(server)
+        # The balancer's health check (connect, close) gives its place back at once.
+        server = self.start("--trusted-proxy", "127.0.0.1", "--max-clients", "1")
+        server.connect().close()
+        time.sleep(0.2)
+        with server.connect() as sock:
+            sock.sendall(v1("198.51.100.7").encode() + GOODBYE)
+            server.wait_for(r"^goodbye #1 updates=0 ")
+        self.stop(server)
+
 def http_exchange(server, request, dribble=0.0):
     """Sends request (one, or several on one connection) to the web port (a byte every dribble
     seconds, if set) and returns the last answer's status, headers and body before the server
@@ -478,13 +539,16 @@ class Web(ServerTestCase):
              0, 400, None, None),
             ("a WebSocket from the page", from_page("http://127.0.0.1"), 0, 101, None, None),
             ("a WebSocket from another site", from_page("http://evil.example"), 0, 403, None, None),
-            ("a WebSocket from a garbled, long origin", from_page("http://evil.example\t1" + "x" * 100), 0,
-             403, None, None),
             ("a WebSocket from another port", from_page("http://127.0.0.1:9"), 0, 403, None, None),
             ("a WebSocket from an allowed page", from_page("HTTPS://Game.Example:443"), 0, 101,
              None, None),
             ("https claimed by no proxy", from_page("https://127.0.0.1", "X-Forwarded-Proto: https"),
              0, 403, None, None),
+            # The last refusal: the line that sums a second's refusals up names it.
+            ("a WebSocket from a garbled, long origin", from_page("http://evil.example\t1" + "x" * 100), 0,
+             403, None, None),
+            ("a WebSocket with a key of one byte", upgrade.replace(key, "x").encode(), 0, 400, None,
+             None),
             ("a request dribbled past 5 s", get("/", "X-Slow: " + "a" * 20), 0.25, None, None, None),
         ]
         ws_rows = [
@@ -496,6 +560,8 @@ class Web(ServerTestCase):
             ("a message over 64 KiB", websocket_frame(bytes(65537)), 1009, "message_too_big"),
             ("a huge length", bytes([0x82, 0xFF]) + b"\x7f" + bytes(7) + os.urandom(100), 1009,
              "message_too_big"),
+            ("a close code past 4999", websocket_frame(struct.pack(">H", 5000), opcode=0x8), 1002,
+             "bad_close_code"),
         ]
         server = self.start("--allowed-origin", "https://game.example")
         players = [(transport, transport.connect(server)) for transport in TRANSPORTS]
@@ -527,7 +593,9 @@ class Web(ServerTestCase):
                     port = sock.getsockname()[1]
                     # In the upgrade request's segment: they are the stream's first bytes.
                     sock.sendall(websocket_request(key) + frames)
-                    self.assertEqual(101, read_http_head(sock)[0])
+                    status, headers = read_http_head(sock)
+                    self.assertEqual(101, status)
+                    self.assertNotIn("beast", headers.get("server", "").lower())
                     self.assertEqual(code, websocket_close_code(sock))
                     joined = rf"^joined #(\d+) 127\.0\.0\.1:{port} websocket$"
                     cid = server.wait_for(joined).group(1)
@@ -538,7 +606,7 @@ class Web(ServerTestCase):
             transport.send(sock, GOODBYE)
             server.wait_for(rf"^goodbye #{cid} updates={sent} last_x={sent}$")
         # What the client wrote cannot pass for another field of the line, nor make it long.
-        server.wait_for(r"^refused 127\.0\.0\.1:\d+ reason=origin origin=http://evil\.example\?1x{79} "
+        server.wait_for(r"^refused 127\.0\.0\.1(:\d+| repeated=\d+) reason=origin origin=http://evil\.example\?1x{79} "
                         r"websocket$")
         self.stop(server)
 
@@ -575,8 +643,8 @@ class Web(ServerTestCase):
             #  newcomer's source, its status, the refusal line's reason)
             ("one address", ["--max-page-per-address", "2"], ("127.0.0.2",) * 2, False,
              "127.0.0.2", 503, "reason=page_limit max_page_per_address=2"),
-            ("all of them", ["--max-clients", "2"], ("127.0.0.2", "127.0.0.3"), False, "127.0.0.4",
-             503, "reason=connection_limit max_clients=2"),
+            ("all of them", ["--max-page-connections", "2"], ("127.0.0.2", "127.0.0.3"), False,
+             "127.0.0.4", 503, "reason=connection_limit max_page_connections=2"),
             ("idle ones make room", ["--max-page-per-address", "2"], ("127.0.0.2",) * 2, True,
              "127.0.0.2", 200, None),
         ]
@@ -610,6 +678,91 @@ class Web(ServerTestCase):
                 server.wait_for_count(r"^goodbye #\d+ updates=0 ", 2)
                 self.stop(server)
 
+
+    def test_hostile_peers_keep_no_player_out(self):
+        """Each row: a hostile peer at its worst, then a player from another address tries."""
+        def descriptors(server):
+            return len(os.listdir(f"/proc/{server.process.pid}/fd"))
+
+        def held(sockets):
+            for sock in sockets:
+                self.addCleanup(sock.close)
+            return sockets
+
+        def refused_handshakes(server):
+            # Holds its game connections, then handshakes it never reads or answers.
+            for sock in held([server.connect(source="127.0.0.2") for _ in range(2)]):
+                sock.sendall(b"\x00")
+            for sock in held([server.connect(source="127.0.0.2", web=True) for _ in range(60)]):
+                sock.sendall(websocket_request("dGhlIHNhbXBsZSBub25jZQ=="))
+            server.wait_for_count(r"^refused 127\.0\.0\.2", 1)
+            time.sleep(0.2)  # lets the server take in the rest
+            self.assertLess(descriptors(server), 40, "refusals held the server's descriptors")
+
+        def busy_pages(server):
+            # Each connection finishes a HEAD and sends the next one's first byte: never idle.
+            head = b"HEAD / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"
+            for source in ("127.0.0.2", "127.0.0.3"):
+                for sock in held([server.connect(source=source, web=True) for _ in range(3)]):
+                    sock.sendall(head + head[:1])
+                    self.assertEqual(200, read_http_head(sock)[0])
+
+        def one_56(server):
+            # Two players from each of eight /64s of one /56, behind a trusted proxy.
+            for net in range(8):
+                for n in range(2):
+                    sock = held([server.connect_websocket(
+                        headers=(f"X-Forwarded-For: 2001:db8:0:{net}::{n + 1}",))])[0]
+                    sock.sendall(websocket_messages(b"\x00"))
+            server.wait_for_count(r"^(joined|refused) .*2001:db8", 1)
+
+        def slow_reader(server):
+            # Takes nothing of a large file: cut off within a rate window or two, its bytes with
+            # it, not left to the kernel to send on for ever once the server lets go.
+            sock = held([server.connect(source="127.0.0.2", web=True, rcvbuf=4096)])[0]
+            sock.sendall(b"GET /brackenreach.data HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+            self.assertEqual(200, read_http_head(sock)[0])
+            query = ["ss", "-tnH", "state", "all", f"( dport = :{sock.getsockname()[1]} )"]
+            deadline, queued = time.monotonic() + 15, ["?"]
+            while queued and time.monotonic() < deadline:
+                time.sleep(0.5)
+                queued = [line for line in subprocess.run(query, capture_output=True, text=True)
+                          .stdout.splitlines() if line.split()[2] != "0"]
+            self.assertEqual([], queued, "the slow reader's bytes were still being sent")
+
+        def unread_close(server):
+            # Stops reading, so its close frame never gets out: its socket still goes.
+            sock = held([server.connect_websocket(source="127.0.0.2", rcvbuf=4096)])[0]
+            cid = server.join(sock)
+            self.assertTrue(flood_pings_unread(sock))
+            server.wait_for(rf"^dropped #{cid} .* reason=idle_timeout$")
+            self.assertTrue(read_until_closed(sock, 2.5), "its socket outlived the close bound")
+
+        rows = [
+            # (what, options, the hostile peer, how the player joins)
+            ("refused handshakes", ["--max-clients", "8", "--max-per-address", "2"],
+             refused_handshakes, TRANSPORTS[0]),
+            ("busy page connections", ["--max-page-connections", "6", "--max-page-per-address", "3"],
+             busy_pages, "page"),
+            ("one IPv6 /56", ["--max-clients", "12", "--max-per-address", "2", "--trusted-proxy",
+                              "127.0.0.1"], one_56, TRANSPORTS[1]),
+            ("a reader too slow", [], slow_reader, "page"),
+            ("a close frame never read", ["--idle-timeout", "1"], unread_close, TRANSPORTS[0]),
+        ]
+        for what, options, hostile, player in rows:
+            with self.subTest(what):
+                server = self.start(*options)
+                hostile(server)
+                if player == "page":
+                    with server.connect(source="127.0.0.4", web=True) as sock:
+                        sock.sendall(b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+                        self.assertEqual(200, read_http_head(sock)[0])
+                else:
+                    with player.connect(server, "127.0.0.4") as sock:
+                        cid = server.join(sock)
+                        player.send(sock, GOODBYE)
+                        server.wait_for(rf"^goodbye #{cid} updates=0 ")
+                self.stop(server)
 
 class Lifecycle(ServerTestCase):
     def test_signals_close_everything_and_print_a_summary(self):
@@ -653,7 +806,8 @@ class Lifecycle(ServerTestCase):
         self.assertEqual(0, result.returncode)
         for word in ("--host", "--port", "--max-clients", "--idle-timeout", "--first-byte-timeout",
                      "--max-per-address", "--max-silent-per-address", "--web-root", "--web-port",
-                     "--trusted-proxy", "--latency-probe", "--help", "--version", '"exit"'):
+                     "--trusted-proxy", "--latency-probe", "--help", "--version", '"exit"',
+                     "--web-host", "--max-page-connections", "PROXY header"):
             self.assertIn(word, result.stdout)
         # help2man ends an option's name at two spaces: a name and its value's words (upper case,
         # or ..., or a default in brackets as newer CLI11 prints it) need two before the
@@ -688,6 +842,9 @@ class Lifecycle(ServerTestCase):
             ["--idle-timeout", "1e300"],  # far beyond what the deadlines' arithmetic can hold
             ["--first-byte-timeout", "1e300"],
             ["--max-per-address", "-1"],
+            ["--max-page-per-address", "1000001"],
+            ["--max-page-connections", "0"],
+            ["--web-host", "nowhere"],
             ["--trusted-proxy", "proxy.example"],
             ["--allowed-origin", "https://game.example/play"],
             ["--host", "not-an-address"],
@@ -710,9 +867,10 @@ class Lifecycle(ServerTestCase):
         rows = [
             # (what, soft and hard RLIMIT_NOFILE, --web-root, --max-clients, the soft limit it
             #  runs with, None: exit 2)
-            ("raised within the hard limit", (64, 4096), True, 100, 2 * 100 + 64),
+            ("raised within the hard limit", (64, 4096), True, 100, 100 + 256 + 100 + 32),
             ("raised for game connections alone", (64, 4096), False, 200, 200 + 32),
             ("left as it is when enough", (4096, 4096), True, 100, 4096),
+            ("raised to a hard limit just enough", (64, 488), True, 100, 488),
             ("a hard limit too low", (300, 300), True, 200, None),
         ]
         for what, limits, web, clients, soft in rows:
@@ -728,6 +886,11 @@ class Lifecycle(ServerTestCase):
                     self.addCleanup(server.kill)
                     self.assertEqual(soft, resource.prlimit(server.process.pid,
                                                             resource.RLIMIT_NOFILE)[0])
+                    if web:  # the page's files were read and closed
+                        fds = "/proc/%d/fd" % server.process.pid
+                        self.assertEqual([], [p for p in (os.readlink(os.path.join(fds, fd))
+                                                          for fd in os.listdir(fds))
+                                              if p.startswith(WEB_ROOT.name)])
                     self.stop(server)
                     continue
                 try:
@@ -738,7 +901,7 @@ class Lifecycle(ServerTestCase):
                 except subprocess.TimeoutExpired:
                     self.fail("server ran with too few descriptors")
                 self.assertEqual(2, result.returncode, result.stdout)
-                self.assertIn("needs 464 file descriptors; the limit is 300 (hard 300)",
+                self.assertIn("needs 688 file descriptors; the limit is 300 (hard 300)",
                               result.stderr)
                 self.assertIn("lower --max-clients", result.stderr)
 
