@@ -243,8 +243,8 @@ def given_up_in(game):
 
 def while_the_queue_grows(game):
     """Waits for the give-up's line as long as the client's send queue (in its namespace) grows:
-    a loaded machine's client fills its buffer slowly. Fails when the queue stands still for the
-    hang guard without one."""
+    a loaded machine's client fills its buffers slowly. Fails when the queue stands still for the
+    hang guard without one. Returns when the queue last changed: when the buffers were full."""
     last = [None, time.monotonic()]
     while not given_up_in(game):
         queued = tx_queue(game.proc.pid)
@@ -254,6 +254,7 @@ def while_the_queue_grows(game):
             raise AssertionError("the send queue stood at %d bytes for %.0f s without a give-up: %r"
                                  % (queued, START_TIMEOUT, game.lines))
         time.sleep(0.02)
+    return last[1]
 
 
 def waiting_for_room(pid):
@@ -297,8 +298,11 @@ def server_stops_reading(on_x_without_proc=False):
                     sink.resume()
                     wait_until(lambda: tx_queue(game.proc.pid) == 0, "the server to take what was queued")
                 # Room comes back a little at a time (each acknowledgement frees a few of the small
-                # buffers), so the sends wait in every pass: the stall's bound ends it.
-                return given_up(game, within=link_bound("stall_limit_ms") / 1000.0, then=drained)
+                # buffers), so the sends wait in every pass: the stall's bound ends it, counted
+                # from the buffers' filling, however long a loaded machine's client takes to fill them.
+                game.wait_for_line("Connected successfully!")
+                full = while_the_queue_grows(game)
+                return given_up(game, since=full, within=link_bound("stall_limit_ms") / 1000.0, then=drained)
 
             # The sanitizers read their options and the threads' stacks through /proc: in that
             # build /proc stays (the plain build's run covers its absence).
