@@ -134,7 +134,7 @@ class BrowserTest(unittest.TestCase):
                     tab = self.open_game(url, "[video]\nenable_fps_cap = %d\n" % cap)
                     self.start(tab)
                     server.wait_for(r"^joined #\d+ 127\.0\.0\.1:\d+ websocket$")
-                    held = self.hold_right(tab, 1.5)
+                    held = self.hold_right(tab, 2.5)
                     time.sleep(0.3)
                     tab.close()
                     goodbye = server.wait_for(GOODBYE, timeout=10)
