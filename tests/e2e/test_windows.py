@@ -54,8 +54,8 @@ def wine(*args, x=None):
 
 def wine_settled(*args):
     """wine(*args), then the wait until the prefix's server has ended: it writes the registry out
-    as it ends, and a program started while it does finds no server to ask (under load, longer
-    than Wine's client retries: the installer row's 'no uninstall key' of a reg that never ran)."""
+    as it ends, and a program started meanwhile may not reach it (the likely cause of a 'no
+    uninstall key' seen right after a silent install that had left nothing else running)."""
     result = wine(*args)
     subprocess.run(WINE + ["--wait"], timeout=60)
     return result
