@@ -106,13 +106,26 @@ install(FILES ${BRACKENREACH_SOURCE_PACKAGING}/examples/nginx-brackenreach
 # the page for both). Installed in share/brackenreach/web, the --web-root that the server's
 # options file, its manual and the README name.
 find_program(EMCMAKE_EXECUTABLE emcmake)
-if(EMCMAKE_EXECUTABLE)
-  set(web_page_default ON)
-else()
-  set(web_page_default OFF)
+# BRACKENREACH_WEB_PAGE given on the command line (it is then in the cache) decides; otherwise
+# the page follows what is installed at each configure, so a build directory made before
+# Emscripten was installed gains the page once it is. Earlier builds cached what they found as
+# an option; that entry goes.
+get_property(web_page_help CACHE BRACKENREACH_WEB_PAGE PROPERTY HELPSTRING)
+if(web_page_help STREQUAL "Build the browser page with Emscripten and install it (package brackenreach-web)")
+  unset(BRACKENREACH_WEB_PAGE CACHE)
 endif()
-option(BRACKENREACH_WEB_PAGE
-  "Build the browser page with Emscripten and install it (package brackenreach-web)" ${web_page_default})
+if(DEFINED CACHE{BRACKENREACH_WEB_PAGE})
+  set(web_page ${BRACKENREACH_WEB_PAGE})
+  set(web_page_why "BRACKENREACH_WEB_PAGE is ${BRACKENREACH_WEB_PAGE} in this build's cache")
+elseif(EMCMAKE_EXECUTABLE)
+  set(web_page ON)
+else()
+  set(web_page OFF)
+  set(web_page_why "Emscripten's emcmake is not installed (tools/setup.sh web installs it; the \
+next configure then builds the page)")
+endif()
+# Whether this build makes the page, for the package tests to read from the cache.
+set(BRACKENREACH_WEB_PAGE_BUILT ${web_page} CACHE INTERNAL "The browser page is built and packaged")
 set(web_build_default ${CMAKE_SOURCE_DIR}/build-web)
 if(DEFINED ENV{WEB_BUILD_DIR})
   get_filename_component(web_build_default "$ENV{WEB_BUILD_DIR}" ABSOLUTE BASE_DIR ${CMAKE_SOURCE_DIR})
@@ -121,7 +134,7 @@ set(BRACKENREACH_WEB_BUILD_DIR ${web_build_default} CACHE PATH
   "The browser build's directory (tools/build_web.sh's WEB_BUILD_DIR)")
 set(BRACKENREACH_WEB_FILES index.html page.js page.css brackenreach.js brackenreach.wasm brackenreach.data)
 set(brackenreach_components brackenreach brackenreach-server)
-if(BRACKENREACH_WEB_PAGE)
+if(web_page)
   if(NOT EMCMAKE_EXECUTABLE)
     message(FATAL_ERROR "BRACKENREACH_WEB_PAGE needs Emscripten's emcmake (tools/setup.sh web)")
   endif()
@@ -148,7 +161,7 @@ if(BRACKENREACH_WEB_PAGE)
     DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides COMPONENT brackenreach-web)
   list(APPEND brackenreach_components brackenreach-web)
 else()
-  message(STATUS "No Emscripten (tools/setup.sh web): the browser page is not built or packaged")
+  message(STATUS "The browser page is not built or packaged (no brackenreach-web): ${web_page_why}")
 endif()
 
 # --- manual pages and the packages' documents ---

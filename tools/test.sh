@@ -4,9 +4,21 @@
 # included, and on Debian 12 the Windows build under Wine (its unit tables, and the .exe and the
 # installer end to end). Warnings are errors when CI is set. BUILD_DIR picks the build directory
 # (default build/), WEB_BUILD_DIR the browser build's (default build-web/), WINDOWS_BUILD_DIR the
-# Windows build's (default build-windows/).
+# Windows build's (default build-windows/). Arguments go to ctest, after this one:
+#   --beside N   runs the tests beside N busy loops, started here and ended with the run: what
+#                a loaded machine does to them (the loops start once everything is built)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+busy_loops=0
+if [ "${1:-}" = --beside ]; then
+  busy_loops=${2:-}
+  if ! [[ "$busy_loops" =~ ^[0-9]+$ ]]; then
+    echo "usage: $0 [--beside N] [CTEST ARGS ...]" >&2
+    exit 2
+  fi
+  shift 2
+fi
 
 tools/setup.sh test
 
@@ -37,6 +49,21 @@ if [ -n "$windows_left_out" ]; then
 else
   tools/build_windows.sh
   export BRACKENREACH_WINDOWS_BUILD="$PWD/${WINDOWS_BUILD_DIR:-build-windows}"
+fi
+
+loop_pids=()
+end_busy_loops() {
+  if [ ${#loop_pids[@]} -gt 0 ]; then
+    kill "${loop_pids[@]}" 2>/dev/null || true
+  fi
+}
+trap end_busy_loops EXIT
+for _ in $(seq "$busy_loops"); do
+  bash -c 'while :; do :; done' &
+  loop_pids+=($!)
+done
+if [ "$busy_loops" -gt 0 ]; then
+  echo "test: beside $busy_loops busy loops (processes ${loop_pids[*]})"
 fi
 
 status=0

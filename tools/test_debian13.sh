@@ -2,7 +2,7 @@
 # Runs the README's test command (tools/test.sh, with CI=true) inside a Debian 13 (trixie)
 # chroot on a clean copy of this checkout: the whole suite on the current Debian release, whose
 # SDL 1.2 is sdl12-compat, from a Debian 12 machine.
-#   tools/test_debian13.sh [--fresh] [CTEST ARGS ...]
+#   tools/test_debian13.sh [--fresh] [--beside N] [CTEST ARGS ...]   (tools/test.sh's arguments)
 #   tools/test_debian13.sh [--fresh] --run 'COMMAND'   (e.g. --run 'tools/client_bench.sh')
 # Needs root (debootstrap, mount, chroot; runs itself through sudo otherwise) and Debian's
 # archive. The chroot is made with debootstrap in DEBIAN13_ROOT (default

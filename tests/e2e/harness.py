@@ -533,8 +533,10 @@ class Sink:
         self.port = self.listener.getsockname()[1]
         self.connections = []  # one bytearray per accepted connection
         self.closed = []       # per connection: True once the peer closed its side
+        self.gone = []         # per connection: True once this side has closed it
         self.arrivals = []     # per connection: (monotonic time, bytes so far) after each read
         self._reading = threading.Event()
+        self._reset = threading.Event()  # reset(): every connection is reset at once
         if behaviour != "stall":
             self._reading.set()
         self._stop = threading.Event()
@@ -551,6 +553,7 @@ class Sink:
             with self._lock:
                 self.connections.append(bytearray())
                 self.closed.append(False)
+                self.gone.append(False)
                 self.arrivals.append([])
                 index = len(self.connections) - 1
             threading.Thread(target=self._serve, args=(conn, index), daemon=True).start()
@@ -564,8 +567,9 @@ class Sink:
                 return
             conn.settimeout(0.2)
             while self._reading.wait() and not self._stop.is_set():
-                if self.behaviour in ("close_after", "reset") and len(data) >= self.close_after:
-                    if self.behaviour == "reset":
+                reset = self._reset.is_set()
+                if reset or self.behaviour in ("close_after", "reset") and len(data) >= self.close_after:
+                    if reset or self.behaviour == "reset":
                         conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
                     conn.close()
                     return
@@ -586,9 +590,17 @@ class Sink:
                     self.arrivals[index].append((time.monotonic(), len(data)))
         finally:
             conn.close()
+            self.gone[index] = True
 
     def resume(self):
         self._reading.set()
+
+    def reset(self, index=0):
+        """Resets the connections (a reset, not a close: the client's next send fails), and
+        returns once connection index is gone."""
+        self._reset.set()
+        self._reading.set()
+        wait_until(lambda: index < len(self.gone) and self.gone[index], "the connection reset")
 
     def pause(self):
         self._reading.clear()

@@ -52,6 +52,13 @@ def start_web_server(site=SITE, port=0, args=()):
     return server, "http://127.0.0.1:%s/" % port
 
 
+def retry_pause(tab, condition="true"):
+    """The seconds of the pause that the page's message announces before it loads again, once
+    condition holds in the page."""
+    return int(tab.wait_until("%s && (/trying again in (\\d+) s/.exec(document.getElementById('message')"
+                              ".textContent) || [])[1]" % condition))
+
+
 class BrowserTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -127,7 +134,7 @@ class BrowserTest(unittest.TestCase):
                     tab = self.open_game(url, "[video]\nenable_fps_cap = %d\n" % cap)
                     self.start(tab)
                     server.wait_for(r"^joined #\d+ 127\.0\.0\.1:\d+ websocket$")
-                    held = self.hold_right(tab, 1.5)
+                    held = self.hold_right(tab, 2.5)
                     time.sleep(0.3)
                     tab.close()
                     goodbye = server.wait_for(GOODBYE, timeout=10)
@@ -178,15 +185,19 @@ class BrowserTest(unittest.TestCase):
             stop_game_server(server)
 
     def hold_right(self, tab, seconds, key="ArrowRight", code=39):
-        """Holds the right arrow (or key); the time it was held, between the two keys' arrival in
-        the page (each taken as the middle of its command's round trip)."""
-        sent = time.monotonic()
+        """Holds the right arrow (or key) for at least seconds; the time it was held on the page's
+        own clock, from the key's press to its release as the page handled them (the game's
+        keyboard state changes there), however late a busy machine delivered either."""
+        tab.evaluate("window.keyTimes = []; if (!window.keyTimesKept) { window.keyTimesKept = true;"
+                     " ['keydown', 'keyup'].forEach(function (kind) { window.addEventListener(kind,"
+                     " function (e) { window.keyTimes.push([e.type, e.key, performance.now()]); }, true); }); }")
         tab.key("keyDown", key, code)
-        down = (sent + time.monotonic()) / 2
-        time.sleep(seconds)
-        sent = time.monotonic()
+        tab.wait_until("window.keyTimes.length && performance.now() - window.keyTimes[0][2] >= %d"
+                       % (seconds * 1000), timeout=seconds + 20)
         tab.key("keyUp", key, code)
-        return (sent + time.monotonic()) / 2 - down
+        times = tab.wait_until("(function (t) { return t.length >= 2 && t[0][0] == 'keydown' && t[1][0] == 'keyup'"
+                               " && t[0][1] == %r && t[1][1] == %r && t; })(window.keyTimes)" % (key, key))
+        return (times[1][2] - times[0][2]) / 1000.0
 
     def test_a_websocket_that_holds_its_sends_is_waited_for_then_given_up(self):
         # Chromium's own buffers took over 17 KB from a peer that stopped reading without its
@@ -228,10 +239,15 @@ class BrowserTest(unittest.TestCase):
     def test_the_picture_kept_while_standing_is_shown_again_when_anything_changes_it(self):
         # While the player stands, the page leaves the canvas alone. After a walk right (the map
         # scrolls under the sprite), a walk left into the map's corner (only the sprite and its
-        # label move), or someone else clearing or drawing on the canvas, the canvas must show
-        # the player where the server last heard, and the server must get an update every pass.
+        # label move), or someone else clearing or drawing on the canvas, or a lost context
+        # restored blank, the canvas must show the player where the server last heard, and the
+        # server must get an update every pass. The walk right goes on until the camera is past x
+        # 320, where the map is drawn from further left than the canvas's width.
         rows = (("walk right", ("ArrowRight", 39), None, 1),
                 ("walk left", ("ArrowLeft", 37), None, -1),
+                ("context lost and restored", None, "c.dispatchEvent(new Event('contextlost'));"
+                 " CanvasRenderingContext2D.prototype.clearRect.call(c.getContext('2d'), 0, 0, c.width, c.height);"
+                 " c.dispatchEvent(new Event('contextrestored'))", 0),
                 ("canvas cleared", None, "c.getContext('2d').clearRect(0, 0, c.width, c.height)", 0),
                 ("canvas narrowed", None, "c.width = 320", 0),
                 ("canvas drawn over", None, "var b = document.createElement('canvas');"
@@ -245,7 +261,7 @@ class BrowserTest(unittest.TestCase):
                     self.start(tab)
                     kept_before = tab.wait_until(kept % 10 + " && Module.frames.kept")
                     if key:
-                        self.hold_right(tab, 1.6, *key)
+                        self.hold_right(tab, 2.4 if direction > 0 else 1.6, *key)
                     else:
                         tab.evaluate("(function (c) { %s; })(document.getElementById('canvas'))" % script)
                     # Standing again, long enough for passes to be kept after the last drawn one.
@@ -261,8 +277,10 @@ class BrowserTest(unittest.TestCase):
                     lines = stop_game_server(server)
                 x = int(goodbye.group(3))
                 self.assertGreaterEqual(int(goodbye.group(2)), passes, lines)
-                if direction:
-                    self.assertGreater((x - PLAYER[0]) * direction, 150, lines)
+                if direction > 0:
+                    self.assertGreater(camera_at((x, PLAYER[1]), (640, 480))[0], 320, lines)
+                elif direction:
+                    self.assertGreater(PLAYER[0] - x, 150, lines)
                 else:
                     self.assertEqual(PLAYER[0], x, lines)
                 shot = Image.load(path)
@@ -295,18 +313,35 @@ class BrowserTest(unittest.TestCase):
         self.assertEqual([], differing[:10], "%d pixels differ from the player at %s" % (len(differing), player))
 
     def test_a_page_that_did_not_load_in_full_says_so_and_tries_again(self):
-        # What a busy server's 503 does to the file, or a failed download: the page must not end
-        # the game it never started, and loads again once the server has it all.
-        for missing in ("brackenreach.data", "brackenreach.wasm", "brackenreach.js"):
-            with self.subTest(missing=missing), tempfile.TemporaryDirectory() as partial:
+        # What a busy server's 503 does to the file, a failed download, or a file spoilt on the way
+        # (the runtime aborts): the page must not end the game it never started, must wait longer
+        # each time, and loads again once the server has it all.
+        # Each row: the file missing (None) or served spoilt, and what the message must begin with.
+        rows = (("brackenreach.data", None, ""), ("brackenreach.wasm", None, ""), ("brackenreach.js", None, ""),
+                ("brackenreach.wasm", b"\0asm\x02\0\0\0", "The game could not be loaded "))  # the runtime aborts
+        for missing, spoilt, said in rows:
+            with self.subTest(missing=missing, spoilt=spoilt), tempfile.TemporaryDirectory() as partial:
                 for name in os.listdir(SITE):
                     if name != missing:
                         shutil.copy(os.path.join(SITE, name), partial)
+                if spoilt:
+                    with open(os.path.join(partial, missing), "wb") as f:
+                        f.write(spoilt)
                 server, url = start_web_server(partial)
                 try:
                     tab = self.browser.new_tab(url + "?name=Again")
                     self.addCleanup(tab.close)
-                    tab.wait_until("/trying again/.test(document.getElementById('message').textContent)")
+                    # From the first reload on, the pauses' random share is pinned at its middle:
+                    # the pause must grow from try to try.
+                    tab.send("Page.addScriptToEvaluateOnNewDocument",
+                             {"source": "Math.random = function () { return 0.5; };"})
+                    first = retry_pause(tab)
+                    tab.evaluate("window.tried = true")  # gone with the page: the next pause is the reload's
+                    second = retry_pause(tab, "!window.tried")
+                    print("%s %s: trying again in %d s, then in %d s" % (missing, "spoilt" if spoilt else "missing",
+                                                                          first, second))
+                    self.assertGreater(second, first)
+                    self.assertTrue(tab.evaluate("document.getElementById('message').textContent").startswith(said))
                 finally:
                     stop_game_server(server)
                 server, _ = start_web_server(port=int(url.rsplit(":", 1)[1].strip("/")))

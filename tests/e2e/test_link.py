@@ -124,9 +124,11 @@ def connecting(game):
 
 
 @contextlib.contextmanager
-def dropped_connects(blocked=()):
+def dropped_connects(blocked=(), quit_signal=signal.SIGTERM):
     """A loopback listener whose accept queue is full: the kernel drops every further SYN. The
-    client starts with the signals in blocked blocked, as a parent's mask would leave them."""
+    client starts with the signals in blocked blocked, as a parent's mask would leave them, and
+    is asked to quit with quit_signal (Ctrl-C's SIGINT as SIGTERM: neither cuts the connect short, so the
+    log tells a timed-out server, not a refusal)."""
     listener = socket.socket()
     filler = socket.socket()
     try:
@@ -148,7 +150,7 @@ def dropped_connects(blocked=()):
                         accepted.append(conn.recv(65536))
             return accepted[1:]
 
-        yield dict(config=network_config(port), wrap=(), wait=connecting, seen=seen, blocked=blocked,
+        yield dict(config=network_config(port), wrap=(), wait=connecting, seen=seen, blocked=blocked, quit=quit_signal,
                    log=start_lines(port) + [r"SDLNet_TCP_Open: .*timed out.*"] + IMAGES,
                    bound=link_bound("connect_deadline_ms") / 1000.0)
     finally:
@@ -187,15 +189,14 @@ def main_thread_cpu(pid):
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
-def given_up(game, since=None, within=None, then=lambda: None, filling=0.0):
-    """Waits for the give-up's line (within seconds of since, by default the connect; filling: the
-    seconds the client takes to fill the buffers in its way first), then for frames to keep
-    coming: an uncapped loop uses a core, one frozen in a wait none. Then runs then; returns the
-    moment after."""
+def given_up(game, since=None, within=None, then=lambda: None):
+    """Waits for the give-up's line (within seconds of since, by default the connect), then for
+    frames to keep coming: an uncapped loop uses a core, one frozen in a wait none. Then runs
+    then; returns the moment after."""
     if since is None:
         game.wait_for_line("Connected successfully!")
         since = time.monotonic()
-    game.wait_for_line("SDLNet_TCP_Send: Server", timeout=START_TIMEOUT + filling)
+    game.wait_for_line("SDLNet_TCP_Send: Server")
     after = time.monotonic() - since
     print("network fault: the server given up %.2f s after the fault began" % after)
     if within is not None and after > within + SLACK:
@@ -239,6 +240,22 @@ def given_up_in(game):
     return any(line.startswith("SDLNet_TCP_Send: Server") for line in game.lines)
 
 
+def while_the_queue_grows(game):
+    """Waits for the give-up's line as long as the client's send queue (in its namespace) grows:
+    a loaded machine's client fills its buffers slowly. Fails when the queue stands still for the
+    hang guard without one. Returns when the queue last changed: when the buffers were full."""
+    last = [None, time.monotonic()]
+    while not given_up_in(game):
+        queued = tx_queue(game.proc.pid)
+        if queued != last[0]:
+            last[:] = [queued, time.monotonic()]
+        elif time.monotonic() - last[1] > START_TIMEOUT:
+            raise AssertionError("the send queue stood at %d bytes for %.0f s without a give-up: %r"
+                                 % (queued, START_TIMEOUT, game.lines))
+        time.sleep(0.02)
+    return last[1]
+
+
 def waiting_for_room(pid):
     """Whether the client's main thread sleeps in poll, which only a send waiting for room does."""
     with open("/proc/%d/wchan" % pid) as wchan:
@@ -255,9 +272,11 @@ def server_host_vanishes():
         address = veth_pair(near, far)
         with Sink(netns=far, host=address) as sink:
             def wait(game):
-                fill = filling(sink, SEND_BUFFER)
+                filling(sink, SEND_BUFFER)
                 far.ip("link", "set", "far", "down")
-                return given_up(game, since=time.monotonic(), filling=fill)
+                cut = time.monotonic()
+                while_the_queue_grows(game)
+                return given_up(game, since=cut)
 
             yield dict(config=network_config(sink.port, host=address, video={"enable_fps_cap": 0}),
                        wrap=near.wrap(), wait=wait, seen=lambda: [sink.received()], **AFTER_GIVE_UP,
@@ -278,8 +297,11 @@ def server_stops_reading(on_x_without_proc=False):
                     sink.resume()
                     wait_until(lambda: tx_queue(game.proc.pid) == 0, "the server to take what was queued")
                 # Room comes back a little at a time (each acknowledgement frees a few of the small
-                # buffers), so the sends wait in every pass: the stall's bound ends it.
-                return given_up(game, within=link_bound("stall_limit_ms") / 1000.0, then=drained)
+                # buffers), so the sends wait in every pass: the stall's bound ends it, counted
+                # from the buffers' filling, however long a loaded machine's client takes to fill them.
+                game.wait_for_line("Connected successfully!")
+                full = while_the_queue_grows(game)
+                return given_up(game, since=full, within=link_bound("stall_limit_ms") / 1000.0, then=drained)
 
             # The sanitizers read their options and the threads' stacks through /proc: in that
             # build /proc stays (the plain build's run covers its absence).
@@ -291,9 +313,11 @@ def server_stops_reading(on_x_without_proc=False):
 
 
 @contextlib.contextmanager
-def server_dribbles():
+def server_dribbles(then_reset=False):
     """A server that reads for a moment every tenth of a second or so: each send waits for less
-    than a send's own limit, and the sends keep waiting, so the stall's bound gives it up."""
+    than a send's own limit, and the sends keep waiting, so the stall's bound gives it up.
+    then_reset: the server resets the connection during the second wait; the sends that fail
+    from then on are no stall, and the game plays on past the bound with the server kept."""
     with Netns("dribble") as ns:
         small_send_buffers(ns)
         with Sink(netns=ns, rcvbuf=4096) as sink:
@@ -307,12 +331,28 @@ def server_dribbles():
                     sink.pause()
                     wait_until(lambda: waiting_for_room(game.proc.pid) or given_up_in(game), "the sends to wait",
                                timeout=START_TIMEOUT + fill)
+                    if then_reset and began is not None:
+                        break
                     began = began or time.monotonic()
                     time.sleep(0.4 * link_bound("send_wait_limit_ms") / 1000.0)
                     sink.resume()
                     time.sleep(0.01)
-                return given_up(game, since=began, within=bound)
+                if not then_reset:
+                    return given_up(game, since=began, within=bound)
+                sink.reset()
+                reset = time.monotonic()
+                used = main_thread_cpu(game.proc.pid)
+                wait_until(lambda: time.monotonic() - reset > 1.5 * bound
+                           and main_thread_cpu(game.proc.pid) - used >= 0.3, "frames past the stall's bound")
+                return time.monotonic()
 
+            if then_reset:
+                # Only the goodbye's failure is logged.
+                yield dict(config=network_config(sink.port, video={"enable_fps_cap": 0}), wrap=ns.wrap(), wait=wait,
+                           seen=lambda: [sink.received()], bound=0.0, **{"from": "the frames after the reset"},
+                           log=start_lines(sink.port, "127.0.0.1") + ["Connected successfully!"] + IMAGES
+                           + ["SDLNet_TCP_Send: (?!Server ).*"])
+                return
             yield dict(config=network_config(sink.port, video={"enable_fps_cap": 0}), wrap=ns.wrap(), wait=wait,
                        seen=lambda: [sink.wait_for_close()], **AFTER_GIVE_UP,
                        log=send_failure_log(sink.port, "127.0.0.1",
@@ -338,6 +378,10 @@ def server_stalls_twice():
                     wait_until(lambda: waiting_for_room(game.proc.pid) or given_up_in(game), "the %s stall" % stall,
                                timeout=START_TIMEOUT + fill)
                     sink.resume()
+                    # The spell begins once what the stall held back has gone, as fast as a loaded
+                    # machine lets the server read it: the client's queue back to a few updates.
+                    wait_until(lambda: tx_queue(game.proc.pid) < 1024 or given_up_in(game),
+                               "the queue to drain after the %s stall" % stall, timeout=START_TIMEOUT + fill)
                 return time.monotonic()
 
             # Uncapped, the sends wait now and then with buffers this small even while the server
@@ -373,11 +417,13 @@ class NetworkFaultTest(unittest.TestCase):
         rows = [
             ("connection attempts dropped", dropped_connects, False),
             ("connection attempts dropped, SIGALRM blocked", lambda: dropped_connects((signal.SIGALRM,)), False),
+            ("connection attempts dropped, Ctrl-C", lambda: dropped_connects(quit_signal=signal.SIGINT), False),
             ("name server does not answer", silent_name_server, True),
             ("server host vanishes mid-game", server_host_vanishes, True),
             ("server stops reading", server_stops_reading, True),
             ("server stops reading, on X without /proc", lambda: server_stops_reading(True), True),
             ("server reads in dribbles", server_dribbles, True),
+            ("server reads in dribbles, then resets", lambda: server_dribbles(then_reset=True), True),
             ("server stalls twice, reading for longer than the bound between", server_stalls_twice, True),
             ("server takes part of an update", update_cut_short, False),
         ]
@@ -396,21 +442,23 @@ class NetworkFaultTest(unittest.TestCase):
                     try:
                         began = row["wait"](game)
                         sent = time.monotonic()
+                        quit_signal = row.get("quit", signal.SIGTERM)
+                        game.signal(quit_signal)
                         try:
-                            status = game.stop(timeout=GUARD)
+                            status = game.wait(timeout=GUARD)
                         except AssertionError:
                             status = None  # hung: the guard killed it
                         ended = time.monotonic()
                     finally:
                         game.kill()
                     seen = row["seen"]()
-                print("network fault: %s: SIGTERM %.2f s after %s, game ended %.2f s later%s; log %r"
-                      % (name, sent - began, row.get("from", "the fault began"), ended - sent,
+                print("network fault: %s: %s %.2f s after %s, game ended %.2f s later%s; log %r"
+                      % (name, quit_signal.name, sent - began, row.get("from", "the fault began"), ended - sent,
                          "" if status is not None else " (killed)", game.lines[4:]))
-                self.assertIsNotNone(status, "SIGTERM ignored for %.0f s" % GUARD)
+                self.assertIsNotNone(status, "%s ignored for %.0f s" % (quit_signal.name, GUARD))
                 self.assertEqual(0, status)
                 check_log_and_stream(self, row["log"], game.lines, seen, row.get("goodbye", False))
-                self.assertLessEqual(ended - began, row["bound"] + SLACK, "SIGTERM was held up")
+                self.assertLessEqual(ended - began, row["bound"] + SLACK, "the quit was held up")
 
 
 def check_log_and_stream(test, log, lines, seen, goodbye_expected=False):

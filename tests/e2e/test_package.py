@@ -92,9 +92,9 @@ def cache_on(name):
 
 
 # CI installs Emscripten, so there the build must have built the page.
-WITH_PAGE = cache_on("BRACKENREACH_WEB_PAGE")
+WITH_PAGE = cache_on("BRACKENREACH_WEB_PAGE_BUILT")
 if CI and not WITH_PAGE:
-    raise AssertionError("BRACKENREACH_WEB_PAGE is off: no browser page to install")
+    raise AssertionError("the build leaves the browser page out: no page to install (see its configure's lines)")
 PACKAGES = ("brackenreach", "brackenreach-server") + (("brackenreach-web",) if WITH_PAGE else ())
 LAYOUT.update({"share/brackenreach/web/" + name: False for name in WEB_FILES if WITH_PAGE})
 
