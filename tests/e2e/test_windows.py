@@ -353,6 +353,9 @@ class WindowsTest(unittest.TestCase):
         query = wine_settled("reg", "query", key)
         self.assertEqual(0, query.returncode, "no uninstall key: reg's " + outcome(query))
         self.assertTrue(os.path.isfile(shortcut), "no Start-menu shortcut")
+        with open(os.path.join(SOURCE_DIR, "data", "config.ini"), "rb") as ours, \
+                open(os.path.join(home, "config.ini"), "rb") as installed:
+            self.assertEqual(ours.read().replace(b"\n", b"\r\n"), installed.read(), "config.ini with CRLF")
 
         # The player's settings: the game started from its shortcut reads them from its directory.
         settings = "[network]\nserver_ip = 127.0.0.1\nserver_port = %d\n"
