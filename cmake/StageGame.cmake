@@ -8,6 +8,13 @@ file(GLOB_RECURSE game_data RELATIVE ${CMAKE_SOURCE_DIR}/data CONFIGURE_DEPENDS
   ${CMAKE_SOURCE_DIR}/data/config.ini
   ${CMAKE_SOURCE_DIR}/data/img/*
   ${CMAKE_SOURCE_DIR}/data/audio/*)
+# The Windows game's settings with Windows' line ends, as its packages ship them: Notepad before
+# Windows 10 (1809) shows a file of bare line feeds as one line.
+if(WIN32)
+  configure_file(${CMAKE_SOURCE_DIR}/data/config.ini ${GAME_DIR}/config.ini @ONLY NEWLINE_STYLE CRLF)
+  list(REMOVE_ITEM game_data config.ini)
+  list(APPEND staged_files ${GAME_DIR}/config.ini)
+endif()
 foreach(rel IN LISTS game_data)
   add_custom_command(
     OUTPUT ${GAME_DIR}/${rel}

@@ -8,7 +8,7 @@ install(TARGETS brackenreach RUNTIME DESTINATION .)
 # The DLLs are known once the program is linked (cmake/StageWindowsDlls.cmake stages them).
 install(CODE "file(GLOB dlls \"${GAME_DIR}/*.dll\")
 file(INSTALL \${dlls} DESTINATION \"\${CMAKE_INSTALL_PREFIX}\")")
-install(FILES ${CMAKE_SOURCE_DIR}/data/config.ini DESTINATION .)
+install(FILES ${GAME_DIR}/config.ini DESTINATION .) # staged with CRLF line ends
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/data/img ${CMAKE_SOURCE_DIR}/data/audio DESTINATION .)
 if(game_font)
   install(FILES ${game_font} DESTINATION . RENAME calibri.ttf)

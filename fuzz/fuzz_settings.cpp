@@ -1,6 +1,7 @@
 // libFuzzer target for the settings loader: any bytes as config.ini must load without a crash,
-// load the same way twice, and load the same with a UTF-8 byte-order mark in front (README:
-// "a leading UTF-8 byte-order mark is fine").
+// load the same way twice, load the same with a UTF-8 byte-order mark in front (README: "a
+// leading UTF-8 byte-order mark is fine"), and, taken as UTF-16 code units, load the same in
+// either byte order.
 #include "settings/settings.h"
 
 #include <cstddef>
@@ -13,6 +14,7 @@
 #include <sstream>
 #include <string>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -75,8 +77,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check(first.username != "poison" || contents.find("poison") != std::string::npos);
 
     static const std::string bom = "\xEF\xBB\xBF";
-    if (contents.compare(0, bom.size(), bom) != 0) {
+    const bool utf16 =
+        contents.compare(0, 2, "\xFF\xFE") == 0 || contents.compare(0, 2, "\xFE\xFF") == 0;
+    if (contents.compare(0, bom.size(), bom) != 0 && !utf16) {
         check(same(first, load(bom + contents)));
     }
+
+    std::string swapped = contents;
+    for (std::size_t i = 0; i + 1 < swapped.size(); i += 2) {
+        std::swap(swapped[i], swapped[i + 1]);
+    }
+    check(same(load("\xFF\xFE" + contents), load("\xFE\xFF" + swapped)));
     return 0;
 }

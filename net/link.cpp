@@ -2,6 +2,7 @@
 
 #include "net/link_bounds.h"
 #include "net/link_edge.h"
+#include "net/server_address.h"
 #include "net/wire.h"
 
 #include <cstring>
@@ -77,10 +78,21 @@ bool send_within_limit(const void* data, int length) {
     }
 }
 
+// An address that names no single server, refused as an unknown host is: the game plays offline.
+bool refuse(const std::string& host, const std::string& why) {
+    std::cout << "server_ip \"" << host << "\" cannot name one server (" << why
+              << "): playing offline" << std::endl;
+    return false;
+}
+
 } // namespace
 
 bool connect_to_server(const std::string& host, int port) {
     std::cout << "Connecting to server " << host << " on port " << port << std::endl;
+    const std::string text_refused = server_text_refusal(host);
+    if (!text_refused.empty()) {
+        return refuse(host, text_refused);
+    }
     IPaddress address;
     edge_bound_name_lookup();
     // SDL_net sets no error text when the lookup fails, which left whatever SDL said last (under
@@ -92,6 +104,11 @@ bool connect_to_server(const std::string& host, int port) {
         std::cout << "SDLNet_ResolveHost: " << (*reason != '\0' ? reason : resolver_reason)
                   << std::endl;
         return false;
+    }
+    // Before SDLNet_TCP_Open, which would listen on such an address rather than connect.
+    const std::string address_refused = server_address_refusal(SDL_SwapBE32(address.host));
+    if (!address_refused.empty()) {
+        return refuse(host, address_refused);
     }
     bool timed_out = false;
     server = edge_open(&address, &timed_out);

@@ -13,7 +13,8 @@
 extern TCPsocket server;
 
 // Resolves host (port narrowed to 16 bits) and connects, logging progress; false on failure,
-// including a server that does not answer within connect_deadline_ms.
+// including a server that does not answer within connect_deadline_ms, and a host that names no
+// single server (net/server_address.h), refused before any socket is opened.
 bool connect_to_server(const std::string& host, int port);
 
 // Sends text and its terminating zero byte; false (and a log line) unless every byte went out.

@@ -1,13 +1,16 @@
 #include "settings/settings.h"
 
 #include "app/window_scale.h"
+#include "settings/text_encoding.h"
 
 #include <SimpleIni.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <fstream>
 #include <iostream>
+#include <iterator>
 #include <sys/stat.h>
 
 Settings settings;
@@ -79,6 +82,12 @@ bool parse_screen_scale(std::string text, int& scale) {
     return scale >= 1 && scale <= max_screen_scale;
 }
 
+// The whole file, read as SimpleIni's LoadFile reads it; empty when it cannot be read.
+std::string file_contents(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
 } // namespace
 
 void load_config(const std::string& path) {
@@ -86,7 +95,9 @@ void load_config(const std::string& path) {
 
     CSimpleIniA ini(false, false, false);
     if (is_regular_file(path)) {
-        ini.LoadFile(path.c_str()); // an unreadable file leaves the reader empty: defaults apply
+        // SimpleIni reads bytes as they are: a file saved as UTF-16 would give every default.
+        // An unreadable file leaves the reader empty: defaults apply.
+        ini.LoadData(utf8_from_utf16_with_bom(file_contents(path)));
     }
 
     for (const IntKey& k : int_keys) {
@@ -99,7 +110,8 @@ void load_config(const std::string& path) {
     }
     settings.server_ip = ini.GetValue("network", "server_ip", "localhost");
     settings.server_port = std::atoi(ini.GetValue("network", "server_port", "1337"));
-    settings.username = ini.GetValue("network", "username", "Unnamed");
+    // The label draws UTF-8; a name saved as "ANSI" would lose its accented letters.
+    settings.username = utf8_or_windows_1252(ini.GetValue("network", "username", "Unnamed"));
 
     std::cout << "Config loaded!" << std::endl;
 }

@@ -252,7 +252,11 @@
     keyboardListeningElement: canvas,
     websocket: { url: secure ? 'wss://' : 'ws://' },
     preRun: [function () { Module.holdRuntime(); }],
-    print: function (line) { console.log(line); },
+    print: function (line) {
+      console.log(line);
+      // An address that names no single server is refused before any WebSocket opens.
+      if (/^server_ip ".*" cannot name one server/.test(line)) say(line + '.', true);
+    },
     printErr: function (line) { console.warn(line); },
     setStatus: function (text) {
       // Emscripten reports "Downloading data... (done/total)" while the files load.

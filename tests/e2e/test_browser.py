@@ -385,10 +385,13 @@ class BrowserTest(unittest.TestCase):
             stop_game_server(server)
 
     def test_with_the_server_gone_the_game_goes_on_offline(self):
-        # refused: nothing listens any more; silent: something accepts and never answers, and the
-        # connect deadline ends the wait.
-        rows = (("refused", None), ("silent", ": timed out, no answer within 5000 ms"))
-        for kind, timed_out in rows:
+        # refused: nothing listens any more; silent: something accepts and never answers (the connect
+        # deadline ends the wait); 0.0.0.0: the page's settings name no server, refused before any socket.
+        opened = "SDLNet_TCP_Open: Couldn't connect to remote host"
+        rows = (("refused", opened), ("silent", opened + ": timed out, no answer within 5000 ms"),
+                ("0.0.0.0", 'server_ip "0.0.0.0" cannot name one server (0.0.0.0 is the unspecified address): '
+                            'playing offline'))
+        for kind, failure in rows:
             with self.subTest(server=kind):
                 server, url = start_web_server()
                 tab = self.open_game(url)
@@ -399,12 +402,15 @@ class BrowserTest(unittest.TestCase):
                         silent.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
                         silent.bind(("127.0.0.1", port))
                         silent.listen(8)
+                    if kind == "0.0.0.0":
+                        tab.evaluate("FS.writeFile = (write => (path, text) => write(path, text.replace("
+                                     "/server_ip = .*/g, 'server_ip = 0.0.0.0')))(FS.writeFile)")
                     self.start(tab)
-                    line = tab.wait_for_console("SDLNet_TCP_Open: ")
-                self.assertEqual("SDLNet_TCP_Open: Couldn't connect to remote host" + (timed_out or ""), line)
+                    line = tab.wait_for_console(failure.split(" ")[0])
+                self.assertEqual(failure, line)
                 self.assertIn("Loading image: img/background3.png ... done", tab.console)
                 self.assertRegex(tab.evaluate("document.getElementById('message').textContent"),
-                                 "cannot be reached: playing offline")
+                                 "playing offline")
                 tab.close()
 
 

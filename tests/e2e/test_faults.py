@@ -53,7 +53,7 @@ class Case:
 
     init: "ok", "audio_refused" (no video line) or "video_refused".
     video: the (width, height, bpp) the log reports, as atoi reads them.
-    link: "ok", "open_fail", "resolve_fail", or "either" (defaults: localhost:1337 may be taken).
+    link: "ok", "open_fail", "resolve_fail", "refused", or "either" (defaults: localhost:1337 may be taken).
     broken_images: pictures whose "Loading image" line stays open.
     end: "quit" (SIGTERM, clean-up, 0) or "music" (status 1 on the first pass, nothing sent).
     warning, scale_line: the settings' line on a value they cannot use; the window's scale's line.
@@ -105,6 +105,7 @@ def expected_pattern(case, port):
         "ok": re.escape("Connected successfully!\n"),
         "open_fail": r"SDLNet_TCP_Open: [^\n]*\n",
         "resolve_fail": r"SDLNet_ResolveHost: [^\n]*\n",
+        "refused": re.escape('server_ip "%s" cannot name one server (' % case.host) + r"[^\n]*\): playing offline\n",
         # Default settings aim at localhost:1337: something may listen there, and a machine
         # without an /etc/hosts entry for localhost does not even resolve it.
         "either": r"(Connected successfully!|SDLNet_TCP_Open: [^\n]*|SDLNet_ResolveHost: [^\n]*)\n",

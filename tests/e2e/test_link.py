@@ -17,8 +17,8 @@ from harness import (EXIT_TIMEOUT, SHORT_SEND, START_TIMEOUT, UNRESOLVABLE, Netn
                      run_client, split_stream, start_game_server, stop_game_server, veth_pair, wait_until)
 
 
-def play(config, until_bytes=40, sink=None):
-    """Runs the client until sink has until_bytes (or ten passes' time), then quits it."""
+def play(config, until_bytes=40, sink=None, while_running=lambda: None):
+    """Runs the client until sink has until_bytes (or ten passes' time) and while_running, then quits it."""
     with Workdir(config=config) as wd:
         game = run_client(wd)
         try:
@@ -26,6 +26,7 @@ def play(config, until_bytes=40, sink=None):
                 sink.wait_for_bytes(until_bytes)
             else:
                 game.wait_for_line("Loading image: img/background3.png")
+            while_running()
             status = game.stop()
         finally:
             game.kill()
@@ -60,11 +61,18 @@ class LinkTest(unittest.TestCase):
     def test_no_server_logs_the_failure_and_the_game_goes_on_silently(self):
         rows = [
             (network_config(free_port()), "SDLNet_TCP_Open: "),
-            (network_config(1337, host=UNRESOLVABLE), "SDLNet_ResolveHost: "),
+            (network_config(free_port(), host=UNRESOLVABLE), "SDLNet_ResolveHost: "),
         ]
+        rows += [(network_config(free_port(), host=host), 'server_ip "%s" cannot name one server (%s): playing offline'
+                  % (host, why)) for host, why in (  # SDL_net listened on every interface on the first three
+            ("0.0.0.0", "0.0.0.0 is the unspecified address"), ("0", "0.0.0.0 is the unspecified address"),
+            ("255.255.255.255", "255.255.255.255 is the broadcast address"), ("[::]", ":: is the unspecified address"),
+            ("", "it is empty"))]
         for config, failure in rows:
             with self.subTest(failure=failure):
-                game, status = play(config)
+                port = config["network"]["server_port"]
+                game, status = play(config, while_running=lambda: self.assertRaises(
+                    ConnectionRefusedError, socket.create_connection, ("127.0.0.1", port), 5))
                 self.assertEqual(0, status)
                 failed = [l for l in game.lines if l.startswith(failure)]
                 self.assertEqual(1, len(failed), game.lines)

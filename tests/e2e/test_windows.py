@@ -304,6 +304,7 @@ class WindowsTest(unittest.TestCase):
             Case("username with invalid UTF-8", config_text=b"[network]\nserver_ip = 127.0.0.1\n"
                  b"server_port = {port}\nusername = ab\xff\xfe\xc3(\xe2\x82cd\xf0\x9f\x98\n"),
             Case("username of 10000 letters", settings={"network": {"username": "W" * 10000}}),
+            Case("server_ip 0.0.0.0", host="0.0.0.0", link="refused"),
             Case("background missing", drop=[BACKGROUND], broken_images=[BACKGROUND]),
             Case("font is text", files={FONT: b"not a font\n" * 20}),
             Case("music missing", drop=[MUSIC], end="music"),
@@ -321,7 +322,7 @@ class WindowsTest(unittest.TestCase):
                                   prepare=lambda path: case.config_dir and os.mkdir(os.path.join(path, "config.ini"))
                                   ) as (game, wid):
                     if runs:
-                        if case.server is not None:
+                        if case.link == "ok":
                             sink.wait_for_bytes(4 * 5)
                         else:
                             game.wait_for_line("Loading image: img/player2.png ... done")
@@ -352,6 +353,9 @@ class WindowsTest(unittest.TestCase):
         query = wine_settled("reg", "query", key)
         self.assertEqual(0, query.returncode, "no uninstall key: reg's " + outcome(query))
         self.assertTrue(os.path.isfile(shortcut), "no Start-menu shortcut")
+        with open(os.path.join(SOURCE_DIR, "data", "config.ini"), "rb") as ours, \
+                open(os.path.join(home, "config.ini"), "rb") as installed:
+            self.assertEqual(ours.read().replace(b"\n", b"\r\n"), installed.read(), "config.ini with CRLF")
 
         # The player's settings: the game started from its shortcut reads them from its directory.
         settings = "[network]\nserver_ip = 127.0.0.1\nserver_port = %d\n"

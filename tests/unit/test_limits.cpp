@@ -1,6 +1,7 @@
 // Settings that the libraries would accept and then crash or hang on.
 #include "app/video_limits.h"
 #include "net/link_bounds.h"
+#include "net/server_address.h"
 
 #include <gtest/gtest.h>
 
@@ -109,5 +110,30 @@ TEST(SendLimits, WaitLeftTable) {
     };
     for (const auto& r : stalls) {
         EXPECT_EQ(r.goes_on, stall_goes_on(r.last_wait, r.now)) << r.last_wait << " " << r.now;
+    }
+}
+
+// SDL_net listens instead of connecting on 0.0.0.0 and 255.255.255.255, whatever text or name gave
+// them (tests/e2e/test_link.py has the rest); the text alone shows only IPv6 addresses.
+TEST(ServerAddress, RefusedTable) {
+    const std::pair<const char*, const char*> texts[] = {
+        {"0:0::0", "0:0::0 is the unspecified address"},
+        {"[FF0E::]", "FF0E:: is a multicast address"},
+        {"::1", ""},
+        {"127.0.0.1:1337", ""},
+        {"0::]", ""},
+    };
+    for (const auto& [text, refused] : texts) {
+        EXPECT_EQ(refused, server_text_refusal(text)) << text;
+    }
+    const std::pair<std::uint32_t, const char*> addresses[] = {
+        {0, "0.0.0.0 is the unspecified address"},
+        {0xFFFFFFFF, "255.255.255.255 is the broadcast address"},
+        {0xEFFFFFFF, "239.255.255.255 is a multicast address"},
+        {0xDFFFFFFF, ""},
+        {0xF0000000, ""},
+    };
+    for (const auto& [address, refused] : addresses) {
+        EXPECT_EQ(refused, server_address_refusal(address)) << std::hex << address;
     }
 }

@@ -73,6 +73,19 @@ void expect_same(const Settings& want, const Settings& got, const std::string& l
     EXPECT_EQ(want.username, got.username);
 }
 
+// text as Notepad's "Unicode" saves it: a byte-order mark, then UTF-16 in either byte order.
+std::string utf16(const std::u16string& text, bool big_endian) {
+    std::string bytes;
+    for (const char16_t unit : u"\uFEFF" + text) {
+        const char high = static_cast<char>(unit >> 8), low = static_cast<char>(unit & 0xFF);
+        bytes += big_endian ? std::string{high, low} : std::string{low, high};
+    }
+    return bytes;
+}
+
+// Notepad ends the last line without a line end.
+const std::u16string notepad = u"[video]\r\nscreen_width=800\r\n[NETWORK]\r\nusername=Zoë 😀";
+
 template <typename F> Settings with(F change) {
     Settings s = defaults;
     change(s);
@@ -86,6 +99,10 @@ TEST(Settings, NoFileGivesEveryDefault) {
 }
 
 TEST(Settings, FileContentsTable) {
+    const Settings from_notepad = with([](Settings& s) {
+        s.screen_width = 800;
+        s.username = "Zo\xC3\xAB \xF0\x9F\x98\x80";
+    });
     const struct {
         const char* label;
         std::string ini;
@@ -144,6 +161,13 @@ TEST(Settings, FileContentsTable) {
              s.screen_width = 720;
              s.username = "Zo\xC3\xAB";
          })},
+        {"UTF-16 LE", utf16(notepad, false), from_notepad},
+        {"UTF-16 BE", utf16(notepad, true), from_notepad},
+        {"UTF-16: lone surrogates and an odd last byte are U+FFFD",
+         utf16(u"[network]\nusername=\xD800-\xDC00\xDBFF\xDFFF", false) + "c",
+         with([](Settings& s) {
+             s.username = "\xEF\xBF\xBD-\xEF\xBF\xBD\xF4\x8F\xBF\xBF\xEF\xBF\xBD";
+         })},
         {"text values copied whole", "[network]\nusername=Sir Bracken of the Reach\n",
          with([](Settings& s) { s.username = "Sir Bracken of the Reach"; })},
         {"binary garbage", std::string("\x00\xff\x01[\x80]\n=\n\xfe", 10), defaults},
@@ -171,6 +195,27 @@ TEST(Settings, ScreenScaleTable) {
         EXPECT_EQ(row.scale < 0 ? 1 : row.scale, got) << row.value;
         EXPECT_EQ(row.scale < 0, log.find(warning + "Config loaded!") != std::string::npos) << log;
         EXPECT_EQ(row.scale < 0 ? 3 : 2, std::count(log.begin(), log.end(), '\n')) << log;
+    }
+}
+
+// The label draws UTF-8: a name that is not valid UTF-8 was saved as "ANSI" (Windows-1252).
+TEST(Settings, UsernameTable) {
+    const std::pair<const char*, const char*> rows[] = {
+        {"Zo\xEB \xC5ngstr\xF6m \x80\x9F\x81",
+         "Zo\xC3\xAB \xC3\x85ngstr\xC3\xB6m \xE2\x82\xAC\xC5\xB8\xC2\x81"},
+        {"\xC0\xAF", "\xC3\x80\xC2\xAF"},                                 // an overlong form
+        {"\xED\xA0\x80", "\xC3\xAD\xC2\xA0\xE2\x82\xAC"},                 // a surrogate
+        {"\xF4\x90\x80\x80", "\xC3\xB4\xC2\x90\xE2\x82\xAC\xE2\x82\xAC"}, // past U+10FFFF
+        {"Zo\xC3", "Zo\xC3\x83"},                                         // a cut sequence
+        {"\xC5sa", "\xC3\x85sa"},                                         // no continuation
+        {"\xED\xBF\xBF", "\xC3\xAD\xC2\xBF\xC2\xBF"},                     // the last surrogate
+        {"\x84\x80\x80\x80", "\xE2\x80\x9E\xE2\x82\xAC\xE2\x82\xAC\xE2\x82\xAC"}, // no lead
+        {"\xC2\xA9\xDF\xBF\xE0\xA0\x80\xF4\x8F\xBF\xBF", // valid at each form's edges: kept
+         "\xC2\xA9\xDF\xBF\xE0\xA0\x80\xF4\x8F\xBF\xBF"},
+    };
+    for (const auto& [saved, shown] : rows) {
+        const std::string ini = std::string("[network]\nusername=") + saved + "\n";
+        EXPECT_EQ(shown, load(&ini).username) << saved;
     }
 }
 
