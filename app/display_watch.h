@@ -11,7 +11,8 @@
 
 #include "app/window_scale.h"
 
-// Starts watching the window SDL_SetVideoMode opened; does nothing where it is not an X11 one.
+// Starts watching the window SDL_SetVideoMode opened where it is an X11 one; on Windows, takes the
+// window's first messages so that it shows before the pictures load.
 void watch_display();
 
 // True while another client's grab holds the keyboard away from the window. Takes in what the

@@ -4,9 +4,15 @@
 // therefore never turns Alt+F4 into a close request: the chord is the game's to take.
 #include "app/display_watch.h"
 
+#include <SDL.h>
 #include <windows.h>
 
-void watch_display() {}
+// Windows shows a new window once its thread takes the window's first messages. Before that the
+// pictures are loaded, and the largest map the game can load (16383 x 32767 pixels) kept the
+// window hidden for 10 to 20 s of decoding where Linux shows it at once.
+void watch_display() {
+    SDL_PumpEvents();
+}
 
 // The process is per-monitor DPI aware (windows/brackenreach.manifest): Windows does not enlarge
 // its window, and what it reports is in the screen's own pixels. The system DPI is the scale the

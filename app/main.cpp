@@ -3,6 +3,7 @@
 
 #include "app/display_watch.h"
 #include "app/frame_loop.h"
+#include "app/process_edge.h"
 #include "app/render_path.h"
 #include "app/startup.h"
 #include "media/media.h"
@@ -43,12 +44,14 @@ void shut_sdl_down() {
 } // namespace
 
 int main(int /*argc*/, char* /*argv*/[]) {
+    keep_log_file();      // before the first log line
     choose_render_path(); // before anything starts SDL
     std::atexit(shut_sdl_down);
 
     load_config("config.ini");
     if (!init()) {
         std::cout << "Error while initializing!" << std::endl;
+        tell_player_of_failure("Error while initializing!");
         return 0;
     }
 
@@ -71,6 +74,8 @@ int main(int /*argc*/, char* /*argv*/[]) {
     const LoopEnd end = run_frame_loop(player);
     goodbye_owed = false;
     if (end == LoopEnd::music_failed) {
+        // Nothing in the log says it: the box does, where there is one.
+        tell_player_of_failure("The music (audio/softworld.wav) could not be played.");
         return 1; // no goodbye: the game ended on its own fault
     }
 

@@ -1,5 +1,6 @@
 // The process's dealings with its platform that SDL does not cover: requests from outside to end
-// the game, and the environment the libraries read. Each platform has a file of its own
+// the game, the environment the libraries read, and where a player who never sees standard
+// output (on Windows) finds the log and hears of a failure. Each platform has a file of its own
 // (process_edge_posix.cpp on Linux and in the browser, process_edge_windows.cpp on Windows).
 #pragma once
 
@@ -13,3 +14,14 @@ void catch_outside_quit_requests();
 
 // Sets the environment variable name to value, unless it is set already and replace is false.
 void set_environment(const char* name, const char* value, bool replace);
+
+// Called first in main. On Windows the log's lines also go to
+// %LOCALAPPDATA%\Brackenreach\log.txt (the run before's kept as log.previous.txt beside it), as
+// they are written; standard output is unchanged. Elsewhere standard output is the whole log.
+void keep_log_file();
+
+// Called as the process ends on a failure: start-up failed, or the game stops with a non-zero
+// status. On Windows SDL is shut down (its window closes) and a message box shows line, the
+// folder the game reads its files from and where the log file is, until the player closes it.
+// Elsewhere nothing: the log on standard output says it.
+void tell_player_of_failure(const char* line);

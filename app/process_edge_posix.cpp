@@ -1,5 +1,6 @@
 // The process's edge on Linux and in the browser's runtime: SIGINT and SIGTERM end the game
-// politely, and the environment is the C library's.
+// politely, the environment is the C library's, and the log is standard output (the browser's
+// console) alone.
 #include "app/process_edge.h"
 
 #include "app/startup.h"
@@ -50,3 +51,7 @@ void catch_outside_quit_requests() {
 void set_environment(const char* name, const char* value, bool replace) {
     setenv(name, value, replace ? 1 : 0);
 }
+
+void keep_log_file() {}
+
+void tell_player_of_failure(const char*) {}

@@ -4,7 +4,9 @@ Prints one table: CPU per wall second at the frame cap of the .exe's own process
 Wine's processes of the prefix (wineserver, winedevice.exe, explorer.exe ...), and of the native
 client, rounds taking turns on one Xvfb so a busier machine shifts both alike; each platform's
 start to first update at a recording peer; the pass rate with the cap off (updates the peer got
-per second); the installer's and the zip's sizes. Figures, not a test.
+per second); the installer's and the zip's sizes; and once, with the largest map SDL 1.2 holds
+(16383 x 32767 pixels), how long each takes to show its window and to load the map. Figures, not
+a test.
 """
 
 import argparse
@@ -19,6 +21,7 @@ sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests", "e2e"))
 from client_bench import cpu_seconds  # noqa: E402
 import harness  # noqa: E402
+from test_faults import png  # noqa: E402
 
 
 def prefix_processes(prefix):
@@ -44,9 +47,9 @@ class Bench:
     def close(self):
         self.x.close()
 
-    def start(self, platform, sink, cap=1):
-        config = harness.network_config(sink.port, video={"enable_fps_cap": cap})
-        wd = harness.Workdir(config=config, game_dir=self.args.game if platform == "windows" else None)
+    def launch(self, platform, config=None, files=None):
+        """The game started in a scratch directory: (process, directory, when it started)."""
+        wd = harness.Workdir(config=config, files=files, game_dir=self.args.game if platform == "windows" else None)
         env = {"DISPLAY": self.x.name, "SDL_AUDIODRIVER": "dummy"}
         if platform == "windows":
             argv = [self.args.wine, self.args.prefix, os.path.join(wd.path, "brackenreach.exe")]
@@ -54,7 +57,10 @@ class Bench:
             argv = [self.args.client]
             env["SDL_VIDEODRIVER"] = "x11"
         began = time.monotonic()
-        game = harness.Process(argv, cwd=wd.path, env=env)
+        return harness.Process(argv, cwd=wd.path, env=env), wd, began
+
+    def start(self, platform, sink, cap=1):
+        game, wd, began = self.launch(platform, harness.network_config(sink.port, video={"enable_fps_cap": cap}))
         sink.wait_for_bytes(4, timeout=60)
         return game, wd, (time.monotonic() - began) * 1000
 
@@ -82,6 +88,20 @@ class Bench:
             self.end(game, wd)
         return first, own, everything, len(pids)
 
+    def largest_map(self, platform, picture):
+        """Seconds from start to the window shown and to the map loaded."""
+        game, wd, began = self.launch(platform, files={"img/background3.png": picture})
+        shown = loaded = None
+        while (shown is None or loaded is None) and time.monotonic() - began < 300:
+            if shown is None and self.x.run(["xdotool", "search", "--onlyvisible", "--name", "^Brackenreach$"],
+                                            check=False).stdout.strip():
+                shown = time.monotonic() - began
+            if loaded is None and any(l.endswith("background3.png ... done") for l in game.lines):
+                loaded = time.monotonic() - began
+            time.sleep(0.05)
+        self.end(game, wd)
+        return shown, loaded
+
     def uncapped(self, platform):
         with harness.Sink() as sink:
             game, wd, _ = self.start(platform, sink, cap=0)
@@ -104,6 +124,8 @@ def main():
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--warmup", type=float, default=2.0)
     parser.add_argument("--measure", type=float, default=10.0)
+    parser.add_argument("--no-largest-map", dest="largest_map", action="store_false",
+                        help="skip the largest map (about a minute, 4 GB of memory a platform)")
     args = parser.parse_args()
     args.build, args.client = os.path.abspath(args.build), os.path.abspath(args.client)
     args.game = os.path.join(args.build, "game")
@@ -123,6 +145,10 @@ def main():
                 processes = max(processes, count) if platform == "windows" else processes
                 figures[platform]["rate"].append(bench.uncapped(platform))
             print("round done", flush=True)
+        largest = {}
+        if args.largest_map:
+            picture = png(16383, 32767)
+            largest = {p: bench.largest_map(p, picture) for p in ("windows", "linux")}
     finally:
         bench.close()
 
@@ -138,6 +164,9 @@ def main():
           % (processes, spread(win["all"], "%.4f"), spread(all_ratio, "%.2f")))
     print("| start to first update, ms | %s | %s | | |" % (spread(win["first"], "%.0f"), spread(lin["first"], "%.0f")))
     print("| passes per second, cap off | %s | %s | | |" % (spread(win["rate"], "%.0f"), spread(lin["rate"], "%.0f")))
+    if largest:
+        seconds = ["never" if v is None else "%.1f" % v for v in largest["windows"] + largest["linux"]]
+        print("| largest map (16383 x 32767): window shown, map loaded, s | %s, %s | %s, %s | | |" % tuple(seconds))
     for kind in ("exe", "zip"):
         for path in glob.glob(os.path.join(args.build, "brackenreach-*-win64.%s" % kind)):
             print("| %s | %.2f MB | | | |" % (os.path.basename(path), os.path.getsize(path) / 1e6))

@@ -3,6 +3,7 @@
 #   brackenreach-VERSION-win64.zip   the same files in a folder, to unpack and run
 # Both hold what build-windows/game/ holds (the program, the DLLs it imports, config.ini, img/,
 # audio/, calibri.ttf) with the licences: ours, and those of the libraries and the font shipped.
+# Both are reproducible: the same sources and tools give the same bytes (windows/package_*.cmake).
 
 install(TARGETS brackenreach RUNTIME DESTINATION .)
 # The DLLs are known once the program is linked (cmake/StageWindowsDlls.cmake stages them).
@@ -35,11 +36,14 @@ file(WRITE ${licence_page} "${licence_text}\n\n${credits_text}
 Libraries and font in this package
 ----------------------------------
 The Windows game also holds SDL 1.2 (GNU LGPL 2.1, as SDL.dll, which may be
-replaced), SDL_mixer (zlib licence), libpng (libpng licence), FreeType (the
-FreeType License), zlib (zlib licence) and the Carlito font as calibri.ttf
-(SIL Open Font License 1.1), all built from Debian's sources. Portions of
-this software are copyright (c) The FreeType Project (www.freetype.org). All
-rights reserved. Their licences are in the licences folder of the game.
+replaced), SDL_mixer (zlib licence), libpng (libpng licence), libjpeg-turbo
+(the IJG licence, the Modified BSD licence and the zlib licence), giflib (MIT
+licence), FreeType (the FreeType License), zlib (zlib licence) and the Carlito
+font as calibri.ttf (SIL Open Font License 1.1), all built from Debian's
+sources. This software is based in part on the work of the Independent JPEG
+Group. Portions of this software are copyright (c) The FreeType Project
+(www.freetype.org). All rights reserved. Their licences are in the licences
+folder of the game.
 ")
 
 set(CPACK_VERBATIM_VARIABLES YES)
@@ -63,5 +67,14 @@ if(NOT MAKENSIS_EXECUTABLE)
   message(WARNING "makensis not found (tools/setup.sh windows installs nsis): cpack makes the zip only")
   set(CPACK_GENERATOR ZIP)
 endif()
+
+# Reproducible: one time on every file (SOURCE_DATE_EPOCH, or the last commit's), the zip in a
+# fixed order (makensis orders the installer's files by name itself).
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+set(CPACK_BRACKENREACH_SOURCE_DIR ${CMAKE_SOURCE_DIR})
+set(CPACK_BRACKENREACH_PYTHON ${Python3_EXECUTABLE})
+set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_SOURCE_DIR}/windows/package_epoch.cmake)
+set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_SOURCE_DIR}/windows/package_files.cmake)
+set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_SOURCE_DIR}/windows/package_zip.cmake)
 
 include(CPack)

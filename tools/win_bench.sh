@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Measures the Windows build under Wine beside the native client under Xvfb with dummy audio:
 # CPU at the frame cap of the .exe alone and with Wine's own processes, start to first update,
-# the pass rate with the cap off, and the installer's and the zip's sizes. Builds the native
-# client (Release) into build-bench/ and the Windows game with tools/build_windows.sh.
-#   tools/win_bench.sh [--rounds N] [--warmup S] [--measure S]
+# the pass rate with the cap off, the installer's and the zip's sizes, and how soon each shows its
+# window and loads the largest map. Builds the native client (Release) into build-bench/ and the
+# Windows game with tools/build_windows.sh.
+#   tools/win_bench.sh [--rounds N] [--warmup S] [--measure S] [--no-largest-map]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

@@ -1,16 +1,32 @@
 #!/usr/bin/env bash
 # Cross-builds the libraries the Windows client links, from Debian's own source packages, into
 # build-windows/deps/prefix (WINDOWS_BUILD_DIR moves build-windows/): SDL 1.2 with its win32
-# backends, SDL_mixer (WAV only), libpng and FreeType. zlib is Debian's libz-mingw-w64-dev.
-# Debian packages no SDL for MinGW, so the sources come through apt with a deb-src list of our
-# own (the same archive and suites as the machine's), never from anywhere else.
+# backends, SDL_mixer (WAV only), libpng, libjpeg-turbo, giflib and FreeType. zlib is Debian's
+# libz-mingw-w64-dev. Debian packages no SDL for MinGW, so the sources come through apt with a
+# deb-src list of our own (the same archive and suites as the machine's), never from anywhere else.
+#   tools/windows_deps.sh [--release]
 #
 # Kept between runs: the prefix is rebuilt only when the versions Debian serves (or this
 # script) change, as recorded in deps/stamp. Without the archive, a built prefix is kept as it is.
-# When done, deps/READY names the prefix and how to point pkg-config at it.
+# When done, deps/READY names the prefix and how to point pkg-config at it, and deps/VERSIONS
+# what was built beside the newest version the archive lists. A mirror may list a version (a
+# security update) that it does not serve yet; the newest one served is built then, and every
+# run says so in its last lines. --release refuses to go on with such a library, or with
+# libraries that could not be checked against the archive.
 set -euo pipefail
 shopt -s inherit_errexit
 cd "$(dirname "$0")/.."
+root=$(pwd)
+
+release=0
+case "${1:-}" in
+  "") ;;
+  --release) release=1 ;;
+  *)
+    echo "usage: $0 [--release]" >&2
+    exit 2
+    ;;
+esac
 
 host=x86_64-w64-mingw32
 build_dir=${WINDOWS_BUILD_DIR:-build-windows}
@@ -18,7 +34,7 @@ mkdir -p "$build_dir/deps"
 deps=$(cd "$build_dir/deps" && pwd)
 prefix=$deps/prefix
 jobs=${JOBS:-2}
-packages=(libsdl1.2 sdl-mixer1.2 libpng1.6 freetype)
+packages=(libsdl1.2 sdl-mixer1.2 libpng1.6 libjpeg-turbo giflib freetype)
 
 # --- the archive, through a private apt directory (the machine's apt state is left alone) ---
 
@@ -112,11 +128,47 @@ write_ready() {
     "$prefix" "$prefix" "$host" >"$deps/READY"
 }
 
+# deps/VERSIONS: a line a library, "NAME BUILT", with what the archive lists beside it when that
+# is newer than what was built.
+write_versions() {
+  local name built listed
+  {
+    echo "# The libraries in $prefix: source package, version built (tools/windows_deps.sh)"
+    while read -r name built; do
+      listed=$(awk -v n="$name" '$1 == n { print $2 }' "$deps/versions")
+      if [ -n "$listed" ] && [ "$listed" != "$built" ]; then
+        echo "$name $built OLDER than the $listed the archive lists (not served)"
+      else
+        echo "$name $built"
+      fi
+    done <"$deps/built"
+  } >"$deps/VERSIONS"
+}
+
+# The last lines of every run: each library older than the archive lists. With --release such a
+# library ends the run.
+report_older() {
+  local older
+  older=$(grep ' OLDER than ' "$deps/VERSIONS" || true)
+  [ -n "$older" ] || return 0
+  echo "windows_deps: built from sources older than the archive lists (the newest are not served):" >&2
+  sed 's/^/  /' <<<"$older" >&2
+  if [ "$release" = 1 ]; then
+    echo "windows_deps: --release: not with a library older than the archive lists; try again once the mirror serves it" >&2
+    exit 1
+  fi
+}
+
 write_source_list
 if ! apt-get "${apt_opts[@]}" -qq update || ! source_versions >"$deps/versions.new" ||
   [ "$(wc -l <"$deps/versions.new")" -ne ${#packages[@]} ]; then
   if [ -f "$deps/stamp" ] && [ -f "$deps/READY" ]; then
+    if [ "$release" = 1 ]; then
+      echo "windows_deps: --release: the archive cannot be reached to check the libraries built earlier" >&2
+      exit 1
+    fi
     echo "windows_deps: the archive cannot be reached; keeping the libraries built earlier" >&2
+    report_older
     exit 0
   fi
   echo "windows_deps: cannot read the source packages' versions from the archive" >&2
@@ -125,12 +177,14 @@ fi
 mv "$deps/versions.new" "$deps/versions"
 if [ -f "$deps/stamp" ] && [ -f "$deps/READY" ] && [ "$(stamp_text)" = "$(cat "$deps/stamp")" ]; then
   echo "windows_deps: up to date in $prefix"
+  write_versions
+  report_older
   exit 0
 fi
 
 # --- fetch, unpack and cross-build ---
 
-rm -rf "$prefix" "$deps/src" "$deps/stamp" "$deps/READY" "$deps/built"
+rm -rf "$prefix" "$deps/src" "$deps/stamp" "$deps/READY" "$deps/built" "$deps/VERSIONS"
 mkdir -p "$prefix" "$deps/src"
 start=$(date +%s)
 
@@ -158,6 +212,10 @@ fetch() { # name -> the unpacked source directory on stdout
       echo "$name $version" >>"$deps/built"
       echo "$dir/tree"
       return 0
+    fi
+    if [ "$release" = 1 ]; then
+      echo "windows_deps: --release: $name $version is listed but not served; not building an older one" >&2
+      return 1
     fi
     echo "windows_deps: $name $version is listed but not served; trying an older one" >&2
   done
@@ -189,6 +247,24 @@ build_libpng() {
     make install-libLTLIBRARIES install-library-links install-data
 }
 
+build_libjpeg_turbo() {
+  # The library alone, in C: its SIMD code needs nasm, and decodes to the same pixels.
+  cmake -S . -B build --toolchain "$root/cmake/mingw-w64-x86_64.cmake" -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_INSTALL_PREFIX="$prefix" -DENABLE_SHARED=0 -DENABLE_STATIC=1 -DWITH_TURBOJPEG=0 \
+    -DWITH_SIMD=0 &&
+    cmake --build build -j"$jobs" --target jpeg-static &&
+    install -m 644 jpeglib.h jmorecfg.h jerror.h build/jconfig.h "$prefix/include" &&
+    install -m 644 build/libjpeg.a "$prefix/lib" &&
+    install -m 644 build/pkgscripts/libjpeg.pc "$prefix/lib/pkgconfig"
+}
+
+build_giflib() {
+  # The library alone (its makefile builds Unix shared libraries and tools too); giflib installs
+  # no pkg-config file.
+  make -j"$jobs" libgif.a CC="$host-gcc-posix" AR="$host-ar" OFLAGS="$CFLAGS" &&
+    install -m 644 gif_lib.h "$prefix/include" && install -m 644 libgif.a "$prefix/lib"
+}
+
 build_freetype() {
   # MinGW's zlib rather than FreeType's own copy, whose symbols clash with it in one program.
   ./configure "${cross[@]}" --disable-shared --enable-static --without-harfbuzz \
@@ -196,14 +272,17 @@ build_freetype() {
     make -j"$jobs" && make install
 }
 
+mkdir -p "$prefix/include" "$prefix/lib/pkgconfig" "$deps/logs"
 for step in "libsdl1.2 build_sdl" "sdl-mixer1.2 build_sdl_mixer" "libpng1.6 build_libpng" \
-  "freetype build_freetype"; do
+  "libjpeg-turbo build_libjpeg_turbo" "giflib build_giflib" "freetype build_freetype"; do
   read -r name build <<<"$step"
   step "$name"
   src=$(fetch "$name")
-  mkdir -p "$deps/logs"
+  # The time the DLLs' headers carry is the source's own (its last changelog entry), not the
+  # build's, so the same sources give the same bytes.
+  epoch=$(dpkg-parsechangelog -l "$src/debian/changelog" -S Timestamp)
   # Each build function chains its commands with &&: set -e does not reach into an if.
-  if ! (cd "$src" && "$build") >"$deps/logs/$name.log" 2>&1; then
+  if ! (cd "$src" && SOURCE_DATE_EPOCH=$epoch "$build") >"$deps/logs/$name.log" 2>&1; then
     tail -n 30 "$deps/logs/$name.log" >&2
     echo "windows_deps: building $name failed (the whole log: $deps/logs/$name.log)" >&2
     exit 1
@@ -212,5 +291,7 @@ done
 
 stamp_text >"$deps/stamp"
 write_ready
+write_versions
 step "built in $(($(date +%s) - start)) s into $prefix:"
 sed 's/^/  /' "$deps/built"
+report_older

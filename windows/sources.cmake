@@ -1,6 +1,6 @@
 # The Windows client's own sources beside the ones every build shares: the platform's edges, and
-# small layers standing in for SDL_image, SDL_net and SDL_ttf (over libpng, Winsock and FreeType),
-# whose Debian sources cannot be had to cross-build. The layers' headers are found as the
+# small layers standing in for SDL_image, SDL_net and SDL_ttf (over libpng, libjpeg-turbo, giflib,
+# Winsock and FreeType), whose Debian sources cannot be had to cross-build. The layers' headers are found as the
 # libraries' own would be (#include <SDL_net.h>), from BRACKENREACH_WINDOWS_INCLUDE_DIRS.
 get_filename_component(windows_source_root ${CMAKE_CURRENT_LIST_DIR} DIRECTORY)
 set(BRACKENREACH_WINDOWS_SOURCES
@@ -12,6 +12,7 @@ set(BRACKENREACH_WINDOWS_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/sdl_ttf.cpp
   ${CMAKE_CURRENT_LIST_DIR}/text_layout.cpp)
 set(BRACKENREACH_WINDOWS_INCLUDE_DIRS ${CMAKE_CURRENT_LIST_DIR})
-# What the layers and the link edge call: libpng (with zlib), FreeType and Winsock.
-set(BRACKENREACH_WINDOWS_LAYER_PKG_MODULES libpng freetype2)
+# What the layers and the link edge call: libpng (with zlib), libjpeg-turbo, giflib (which has no
+# pkg-config file: windows/CMakeLists.txt finds it), FreeType and Winsock.
+set(BRACKENREACH_WINDOWS_LAYER_PKG_MODULES libpng libjpeg freetype2)
 set(BRACKENREACH_WINDOWS_LAYER_LIBRARIES ws2_32)

@@ -34,3 +34,10 @@ set_tests_properties(unit_tests_windows PROPERTIES TIMEOUT 300)
 # The hardening, resources and manifest the staged binaries carry (read with objdump, no Wine).
 add_test(NAME windows_binaries COMMAND ${CMAKE_COMMAND} -DOBJDUMP=${CMAKE_OBJDUMP} -DNM=${CMAKE_NM}
   -DGAME_DIR=${GAME_DIR} -P ${CMAKE_CURRENT_SOURCE_DIR}/check_pe.cmake)
+
+# The packages made twice are the same bytes (windows/check_reproducible.cmake): about 15 s of
+# cpack, and no Wine.
+add_test(NAME windows_packages_reproducible COMMAND ${CMAKE_COMMAND} -DCPACK=${CMAKE_CPACK_COMMAND}
+  -DBUILD_DIR=${CMAKE_BINARY_DIR} -DGAME_DIR=${GAME_DIR} -DOUT=${CMAKE_BINARY_DIR}/reproducible
+  -P ${CMAKE_CURRENT_SOURCE_DIR}/check_reproducible.cmake)
+set_tests_properties(windows_packages_reproducible PROPERTIES TIMEOUT 300)

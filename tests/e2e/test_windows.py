@@ -16,8 +16,9 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from harness import (SOURCE_DIR, Image, Netns, Process, Sink, Workdir, Xvfb, free_port,  # noqa: E402
-                     namespaces_unavailable, network_config, run_client, split_stream)
-from test_faults import BACKGROUND, FONT, MUSIC, Case, expected_pattern, matches_log  # noqa: E402
+                     namespaces_unavailable, network_config, run_client, split_stream, start_game_server,
+                     stop_game_server)
+from test_faults import BACKGROUND, FONT, MUSIC, SPRITE, Case, expected_pattern, matches_log  # noqa: E402
 from test_link import (IMAGES, SLACK, check_log_and_stream, dropped_connects, server_stops_reading,  # noqa: E402
                        start_lines, update_cut_short)
 
@@ -28,6 +29,8 @@ WINE = [os.path.join(SOURCE_DIR, "tools", "wine_prefix.sh"), os.path.join(BUILD,
 PLAYER = (400, 300)
 WINDOW = (640, 480)
 CAMERA = (96, 76)  # the camera's corner for PLAYER in WINDOW on the default map
+GOODBYE = r"^goodbye #\d+ updates=(\d+) last_x=(\d+)$"
+FAILURE_BOX = "Brackenreach error"  # the message box's title
 
 
 def why_not_runnable():
@@ -41,10 +44,22 @@ def why_not_runnable():
     return None
 
 
-def windows_game(wd, x, env=None, wrap=()):
-    """The .exe in wd under Wine on x; its standard output is the game's log. wrap: a command
-    that execs Wine, such as Netns.wrap()."""
-    return Process(list(wrap) + WINE + [os.path.join(wd.path, EXE)], cwd=wd.path, env=dict(env or {}, DISPLAY=x.name))
+def windows_game(wd, x, env=None, wrap=(), cwd=None):
+    """The .exe in wd under Wine on x, started in cwd (wd by default); its standard output is the
+    game's log. wrap: a command that execs Wine, such as Netns.wrap()."""
+    return Process(list(wrap) + WINE + [os.path.join(wd.path, EXE)], cwd=cwd or wd.path,
+                   env=dict(env or {}, DISPLAY=x.name))
+
+
+def log_lines(name):
+    """The lines of the game's log file name (log.txt, log.previous.txt) in the prefix's user's
+    local application data."""
+    users = os.path.join(BUILD, "wine", "drive_c", "users")
+    found = glob.glob(os.path.join(users, "*", "AppData", "Local", "Brackenreach", name))
+    if len(found) != 1:
+        raise AssertionError("%s: %r in %s" % (name, found, users))
+    with open(found[0], encoding="utf-8", errors="replace") as f:
+        return f.read().splitlines()
 
 
 def wine(*args, x=None):
@@ -105,19 +120,22 @@ class WindowsTest(unittest.TestCase):
         cls.x.close()
 
     @contextlib.contextmanager
-    def playing(self, config, env=None, files=None, drop=(), prepare=None, window=True, display=None, wrap=()):
+    def playing(self, config, env=None, files=None, drop=(), prepare=None, window=True, display=None, wrap=(),
+                elsewhere=False):
         """The game started in a scratch copy of the Windows game (prepare(path) first), and its
         window once it is up; killed when the row is over if it has not ended. display: the
         class's Xvfb unless given. wrap: see windows_game; in a network namespace (Netns.wrap()),
         Winsock's sockets are the prefix's server's, so the game starts the prefix's server there
-        and it is waited out after."""
+        and it is waited out after. elsewhere: started in an empty folder, not its own."""
         display = display or self.x
         with Workdir(config=config, files=files, drop=drop, game_dir=GAME) as wd:
             if prepare:
                 prepare(wd.path)
+            if elsewhere:
+                os.mkdir(os.path.join(wd.path, "elsewhere"))
             if wrap:
                 subprocess.run(WINE + ["--wait"], timeout=60)
-            game = windows_game(wd, display, env, wrap)
+            game = windows_game(wd, display, env, wrap, cwd=os.path.join(wd.path, "elsewhere") if elsewhere else None)
             try:
                 yield game, display.find_window() if window else None
             finally:
@@ -134,24 +152,41 @@ class WindowsTest(unittest.TestCase):
             self.skipTest(why_not)
 
     def test_first_frame_equals_the_linux_clients(self):
+        # The game's own pictures, and others in the formats SDL_image reads on Linux whatever
+        # the file is called; the palette and damaged PNGs are rows of the unit tables, which
+        # run on both platforms.
+        def converted(picture, *args):
+            return subprocess.run(["convert", os.path.join(GAME, picture)] + list(args), check=True,
+                                  capture_output=True).stdout
+
+        rows = [  # a name for the screenshots, the pictures (named .png as the game's are)
+            ("own", {}),
+            ("jpeg-map-gif-sprite", {BACKGROUND: converted(BACKGROUND, "jpg:-"), SPRITE: converted(SPRITE, "gif:-")}),
+            ("bmp-map-32-bit-bmp-sprite-with-alpha",
+             {BACKGROUND: converted(BACKGROUND, "BMP3:-"), SPRITE: converted(SPRITE, "bmp:-")}),
+        ]
+        for name, files in rows:
+            with self.subTest(pictures=name), Sink() as sink:
+                self.compare_first_frames(name, network_config(sink.port), files, sink)
+
+    def compare_first_frames(self, name, config, files, sink):
         shots = {}
-        with Sink() as sink:
-            config = network_config(sink.port)
-            for platform in ("linux", "windows"):
-                with contextlib.ExitStack() as stack:
-                    if platform == "linux":
-                        game = run_client(stack.enter_context(Workdir(config=config)), display=self.x)
-                        stack.callback(game.kill)
-                        wid, offset = self.x.find_window(), (0, 0)
-                    else:
-                        game, wid = stack.enter_context(self.playing(config))
-                        offset = client_area(self.x, wid)
-                    sink.wait_for_bytes(4 * 5, index=len(shots))  # one connection each
-                    path, shot = self.x.screenshot(wid, "first-frame-" + platform)
-                    print("screenshot:", path)
-                    shots[platform] = (shot, offset)
-                    self.x.close_window(wid)
-                    self.assertEqual(0, game.wait())
+        for platform in ("linux", "windows"):
+            with contextlib.ExitStack() as stack:
+                if platform == "linux":
+                    game = run_client(stack.enter_context(Workdir(config=config, files=files)), display=self.x)
+                    stack.callback(game.kill)
+                    wid, offset = self.x.find_window(), (0, 0)
+                else:
+                    game, wid = stack.enter_context(self.playing(config, files=files))
+                    offset = client_area(self.x, wid)
+                sink.wait_for_bytes(4 * 5, index=len(shots))  # one connection each
+                path, shot = self.x.screenshot(wid, "first-frame-%s-%s" % (name, platform))
+                print("screenshot:", path)
+                shots[platform] = (shot, offset)
+                self.x.close_window(wid)
+                self.assertEqual(0, game.wait())
+                self.assertEqual(IMAGES, [l for l in game.lines if l.startswith("Loading image:")], platform)
         (linux, _), (windows, (dx, dy)) = shots["linux"], shots["windows"]
         sx, sy = PLAYER[0] - CAMERA[0], PLAYER[1] - CAMERA[1]
         label = (sx - 60, sy - 32, sx + 92, sy)  # around where the label goes, sprite excluded
@@ -308,7 +343,11 @@ class WindowsTest(unittest.TestCase):
             Case("background missing", drop=[BACKGROUND], broken_images=[BACKGROUND]),
             Case("font is text", files={FONT: b"not a font\n" * 20}),
             Case("music missing", drop=[MUSIC], end="music"),
+            # A shortcut edited, or the program copied to the desktop: none of its files there.
+            Case("started from another folder", broken_images=[SPRITE, BACKGROUND], end="music", **defaults),
         ]
+        elsewhere = {"started from another folder"}
+        previous_log = None
         for case in rows:
             config = case.config_text
             with self.subTest(case=case.name), Sink() as sink:
@@ -319,8 +358,8 @@ class WindowsTest(unittest.TestCase):
                 runs = case.init == "ok" and case.end == "quit"
                 with self.playing(config, files=case.files, window=runs,
                                   drop=list(case.drop) + (["config.ini"] if case.config_dir else []),
-                                  prepare=lambda path: case.config_dir and os.mkdir(os.path.join(path, "config.ini"))
-                                  ) as (game, wid):
+                                  prepare=lambda path: case.config_dir and os.mkdir(os.path.join(path, "config.ini")),
+                                  elsewhere=case.name in elsewhere) as (game, wid):
                     if runs:
                         if case.link == "ok":
                             sink.wait_for_bytes(4 * 5)
@@ -328,10 +367,21 @@ class WindowsTest(unittest.TestCase):
                             game.wait_for_line("Loading image: img/player2.png ... done")
                             time.sleep(0.5)  # a few passes
                         self.x.close_window(wid)
+                    else:
+                        # The game waits for the player to close the box before it ends. (A box
+                        # after a normal end would hold the game, and game.wait() would fail.)
+                        box = self.x.find_window(FAILURE_BOX)
+                        self.assertIsNone(game.proc.poll(), "the game ended with its box up")
+                        self.x.close_window(box)
                     status = game.wait()
                 self.assertEqual(1 if case.end == "music" else 0, status, game.lines)
                 pattern = expected_pattern(case, sink.port if case.port is None else case.port)
                 self.assertTrue(matches_log(pattern, game.lines), "log %r does not match %r" % (game.lines, pattern))
+                # The log file holds the same lines, and the run before's is kept beside it.
+                self.assertEqual(game.lines, log_lines("log.txt"))
+                if previous_log is not None:
+                    self.assertEqual(previous_log, log_lines("log.previous.txt"))
+                previous_log = game.lines
 
     def test_installer_installs_the_game_that_starts_and_uninstalls_without_a_trace(self):
         installers = glob.glob(os.path.join(BUILD, "brackenreach-*-win64.exe"))
@@ -385,8 +435,10 @@ class WindowsTest(unittest.TestCase):
         # is the wait for that copy too.
         uninstalled = wine_settled(os.path.join(home, uninstaller[0]), "/S")
         self.assertEqual(0, uninstalled.returncode, outcome(uninstalled))
+        logs = os.path.join(os.path.dirname(os.path.dirname(home)), "Brackenreach")  # the game's log folder
         self.assertFalse(os.path.exists(home), os.listdir(home) if os.path.exists(home) else "")
         self.assertFalse(os.path.exists(shortcut))
+        self.assertFalse(os.path.exists(logs), os.listdir(logs) if os.path.exists(logs) else "")
         query = wine_settled("reg", "query", key)
         self.assertEqual(1, query.returncode, "the uninstall key stayed: reg's " + outcome(query))
 

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <fstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -129,15 +130,13 @@ void put_chunk(std::vector<unsigned char>& png, const char* type,
     put_be32(png, crc32_of(png, typed));
 }
 
-// An 8-bit RGBA PNG (stored, uncompressed deflate) of w x h pixels given as 0xRRGGBBAA.
-void write_rgba_png(const std::string& path, int w, int h, const std::vector<std::uint32_t>& px) {
-    std::vector<unsigned char> raw;
-    for (int y = 0; y < h; ++y) {
-        raw.push_back(0); // filter: none
-        for (int x = 0; x < w; ++x) {
-            put_be32(raw, px[static_cast<std::size_t>(y * w + x)]);
-        }
-    }
+using Chunk = std::pair<const char*, std::vector<unsigned char>>;
+
+// A PNG file of w x h pixels of the given depth and colour type: raw is its rows, each with its
+// filter byte, stored as uncompressed deflate; chunks come between the header and the pixels.
+std::vector<unsigned char> png_file(int w, int h, unsigned char depth, unsigned char colour_type,
+                                    const std::vector<unsigned char>& raw,
+                                    const std::vector<Chunk>& chunks = {}) {
     std::vector<unsigned char> z = {0x78, 0x01};
     std::uint32_t a = 1, b = 0;
     for (unsigned char c : raw) {
@@ -160,12 +159,55 @@ void write_rgba_png(const std::string& path, int w, int h, const std::vector<std
     std::vector<unsigned char> header;
     put_be32(header, static_cast<std::uint32_t>(w));
     put_be32(header, static_cast<std::uint32_t>(h));
-    header.insert(header.end(), {8, 6, 0, 0, 0}); // 8 bits, RGBA
+    header.insert(header.end(), {depth, colour_type, 0, 0, 0});
     put_chunk(png, "IHDR", header);
+    for (const auto& chunk : chunks) {
+        put_chunk(png, chunk.first, chunk.second);
+    }
     put_chunk(png, "IDAT", z);
     put_chunk(png, "IEND", {});
+    return png;
+}
+
+// An 8-bit RGBA PNG of w x h pixels given as 0xRRGGBBAA.
+std::vector<unsigned char> rgba_png(int w, int h, const std::vector<std::uint32_t>& px) {
+    std::vector<unsigned char> raw;
+    for (int y = 0; y < h; ++y) {
+        raw.push_back(0); // filter: none
+        for (int x = 0; x < w; ++x) {
+            put_be32(raw, px[static_cast<std::size_t>(y * w + x)]);
+        }
+    }
+    return png_file(w, h, 8, 6, raw);
+}
+
+void write_file(const std::string& path, const std::vector<unsigned char>& bytes) {
     std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(png.data()), static_cast<std::streamsize>(png.size()));
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
+}
+
+void write_rgba_png(const std::string& path, int w, int h, const std::vector<std::uint32_t>& px) {
+    write_file(path, rgba_png(w, h, px));
+}
+
+// The picture as the window gets it (converted with alpha), one 0xRRGGBBAA a pixel; empty when
+// it does not load.
+std::vector<std::uint32_t> loaded_rgba(const std::string& path) {
+    std::vector<std::uint32_t> out;
+    SDL_Surface* loaded = IMG_Load(path.c_str());
+    SDL_Surface* shown = loaded != nullptr ? SDL_DisplayFormatAlpha(loaded) : nullptr;
+    for (int y = 0; shown != nullptr && y < shown->h; ++y) {
+        for (int x = 0; x < shown->w; ++x) {
+            Uint8 r, g, b, a;
+            SDL_GetRGBA(static_cast<Uint32*>(shown->pixels)[y * (shown->pitch / 4) + x],
+                        shown->format, &r, &g, &b, &a);
+            out.push_back(static_cast<std::uint32_t>(r) << 24 | g << 16 | b << 8 | a);
+        }
+    }
+    SDL_FreeSurface(shown);
+    SDL_FreeSurface(loaded);
+    return out;
 }
 
 // Colours that stress rounding: the channel extremes and values in between, over a background
@@ -315,3 +357,74 @@ INSTANTIATE_TEST_SUITE_P(Depths, OpaqueCopy, testing::Values(32, 24, 16, 8),
                          [](const testing::TestParamInfo<int>& param) {
                              return std::to_string(param.param) + "bpp";
                          });
+
+// --- Pictures as the Linux client loads them (SDL_image on Linux, our layer on Windows) ---
+
+// Once the image data has decoded whole, what follows it does not matter: libpng's own readers
+// keep such a picture.
+TEST_F(Media, PngWithADamagedEndKeepsItsPixels) {
+    const std::vector<std::uint32_t> px = opaque_pattern(9, 7);
+    const std::vector<unsigned char> whole = rgba_png(9, 7, px);
+    const auto end = whole.end() - 12; // IEND: length, type, checksum
+    std::vector<unsigned char> bad_checksum(whole.begin(), whole.end() - 1);
+    bad_checksum.push_back(static_cast<unsigned char>(~whole.back()));
+    std::vector<unsigned char> garbage = whole;
+    garbage.insert(garbage.end(), 300, 'x');
+    const struct {
+        const char* name;
+        std::vector<unsigned char> bytes;
+    } rows[] = {
+        {"no end marker", {whole.begin(), end}},
+        {"the end marker's checksum wrong", bad_checksum},
+        {"garbage after the end", garbage},
+    };
+    const std::string path = testing::TempDir() + "brackenreach_damaged_end.png";
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        write_file(path, row.bytes);
+        EXPECT_EQ(px, loaded_rgba(path));
+    }
+}
+
+// An index beyond the palette (an invalid file) is transparent where SDL_image keeps the palette
+// (no tRNS chunk, or one that makes a single entry clear and the rest opaque), and opaque black
+// where it has libpng expand the picture (any other tRNS), which keeps a clear entry's colour.
+// sdl12-compat (Debian 13's SDL 1.2) converts a kept palette otherwise: a clear entry keeps its
+// colour, and an index beyond the palette is opaque white.
+TEST_F(Media, PaletteIndexBeyondThePaletteAsOnLinux) {
+    const std::vector<unsigned char> palette = {200, 10, 10, 10, 200, 10, 10, 10, 200};
+    const std::uint32_t red = 0xc80a0aff, green = 0x0ac80aff, red0 = 0xc80a0a00,
+                        green0 = 0x0ac80a00, clear = 0, black = 0x000000ff, white = 0xffffffff;
+    const struct {
+        const char* name;
+        unsigned char depth;
+        std::vector<unsigned char> trns;            // empty: no tRNS chunk
+        std::vector<std::uint32_t> classic, compat; // indices 0, 1, 5, 3; compat empty: the same
+    } rows[] = {
+        {"no tRNS", 8, {}, {red, green, clear, clear}, {red, green, white, white}},
+        {"4 bits a pixel, no tRNS", 4, {}, {red, green, clear, clear}, {red, green, white, white}},
+        {"one clear entry", 8, {255, 0}, {red, clear, clear, clear}, {red, green0, white, white}},
+        {"4 bits a pixel, one clear entry",
+         4,
+         {0, 255, 255},
+         {clear, green, clear, clear},
+         {red0, green, white, white}},
+        {"a partly clear entry", 8, {128}, {0xc80a0a80, green, black, black}, {}},
+        {"two clear entries", 8, {0, 0}, {red0, green0, black, black}, {}},
+    };
+    const bool compat = SDL_Linked_Version()->patch >= 50; // classic SDL 1.2 ended at 1.2.15
+    const std::string path = testing::TempDir() + "brackenreach_palette.png";
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        // Indices 0, 1, 5 and 3 of a palette of three.
+        const std::vector<unsigned char> raw = row.depth == 8
+                                                   ? std::vector<unsigned char>{0, 0, 1, 5, 3}
+                                                   : std::vector<unsigned char>{0, 0x01, 0x53};
+        std::vector<Chunk> chunks = {{"PLTE", palette}};
+        if (!row.trns.empty()) {
+            chunks.emplace_back("tRNS", row.trns);
+        }
+        write_file(path, png_file(4, 1, row.depth, 3, raw, chunks));
+        EXPECT_EQ(compat && !row.compat.empty() ? row.compat : row.classic, loaded_rgba(path));
+    }
+}
