@@ -161,7 +161,8 @@ class WindowsTest(unittest.TestCase):
 
         rows = [  # a name for the screenshots, the pictures (named .png as the game's are)
             ("own", {}),
-            ("jpeg-map-gif-sprite", {BACKGROUND: converted(BACKGROUND, "jpg:-"), SPRITE: converted(SPRITE, "gif:-")}),
+            ("jpeg-map-interlaced-gif-sprite",
+             {BACKGROUND: converted(BACKGROUND, "jpg:-"), SPRITE: converted(SPRITE, "-interlace", "GIF", "gif:-")}),
             ("bmp-map-32-bit-bmp-sprite-with-alpha",
              {BACKGROUND: converted(BACKGROUND, "BMP3:-"), SPRITE: converted(SPRITE, "bmp:-")}),
         ]
