@@ -27,10 +27,14 @@ bool closes_the_game(const SDL_keysym& key) {
            close_chord_is_the_games((video->flags & SDL_FULLSCREEN) != 0);
 }
 
-// Lets only quit requests into the queue; a key press is looked at here and dropped.
+// Lets only quit requests into the queue; a key press or a repaint request is looked at here and
+// dropped.
 extern "C" int only_quit_requests(const SDL_Event* event) {
     if (event->type == SDL_KEYDOWN && closes_the_game(event->key.keysym)) {
         quit_signalled = 1;
+    }
+    if (event->type == SDL_VIDEOEXPOSE) {
+        window_exposed();
     }
     return event->type == SDL_QUIT ? 1 : 0;
 }
@@ -40,12 +44,16 @@ extern "C" int only_quit_requests(const SDL_Event* event) {
 // burst during a long pass (the mouse swept across the window on a busy machine) used to lose
 // the window's close request. The frame loop reads nothing but quit requests, and SDL keeps its
 // keyboard state whether or not the key events are queued, so nothing else needs a place: key
-// presses are seen by the filter as they arrive and never take room in the queue.
+// presses are seen by the filter as they arrive and never take room in the queue. Nor do repaint
+// requests (another window uncovered this one): classic SDL repaints from its own copy of the
+// window and sends none here, sdl12-compat does not repaint and sends one, which the filter
+// passes to show_frame; so they stay switched on, as key presses do, since SDL hands a type
+// switched off to no filter either.
 // Done before the window exists: classic SDL empties the whole queue, quits too, each time a
 // type is switched off, and a close request already waiting would go with it.
 void queue_only_quit_requests() {
     for (int type = 0; type < SDL_NUMEVENTS; ++type) {
-        if (type != SDL_QUIT && type != SDL_KEYDOWN) {
+        if (type != SDL_QUIT && type != SDL_KEYDOWN && type != SDL_VIDEOEXPOSE) {
             SDL_EventState(static_cast<Uint8>(type), SDL_IGNORE);
         }
     }

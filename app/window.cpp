@@ -6,6 +6,7 @@
 #include "media/enlarge.h"
 #include "settings/settings.h"
 
+#include <atomic>
 #include <iostream>
 
 namespace {
@@ -13,9 +14,16 @@ namespace {
 WindowPlan plan{};
 // SDL_SetVideoMode's surface: owned by SDL. Equal to screen when the game draws straight into it.
 SDL_Surface* window = nullptr;
-// Whether the whole window, black border and all, has been on the display once; after that only
-// the picture changes.
-bool shown_whole = false;
+// The frame as last enlarged into the window, at the game's size (scale 2 and above). A pass that
+// draws the very same pixels as the one before, as every pass does while the player stands
+// still, then costs neither an enlargement nor a trip to the display: on sdl12-compat even a
+// small update has SDL 2 convert, clear and copy the whole window, so a pass saved there saves
+// several times the pixels of the window.
+SDL_Surface* kept = nullptr;
+// Whether the whole window, black border and all, is to go on the display at the next pass: at
+// the first, and whenever the display has lost it. After that only the rows that changed do.
+// Set from the event filter, which SDL may call on another thread than the frame loop's.
+std::atomic<bool> show_whole{true};
 
 // A surface of the window's own format (its palette too), so that pictures converted for the
 // display draw on it exactly as on the window, and its rows copy into the window unconverted.
@@ -75,10 +83,14 @@ bool open_window() {
         plan.x = (window->w - plan.game_width * plan.scale) / 2;
         plan.y = (window->h - plan.game_height * plan.scale) / 2;
     }
-    screen = plan.scale > 0 ? frame_like(window, plan.game_width, plan.game_height) : nullptr;
-    if (screen == nullptr) {
+    if (plan.scale > 0) {
+        screen = frame_like(window, plan.game_width, plan.game_height);
+        kept = frame_like(window, plan.game_width, plan.game_height);
+    }
+    if (screen == nullptr || kept == nullptr) {
         return false;
     }
+    show_whole = true;
     SDL_FillRect(window, nullptr, SDL_MapRGB(window->format, 0, 0, 0));
     std::cout << "Screen scale: " << plan.scale << (plan.chosen_by_auto ? " (auto)" : "") << ", "
               << plan.game_width << "x" << plan.game_height << " shown "
@@ -92,30 +104,49 @@ void show_frame() {
         SDL_Flip(window);
         return;
     }
-    if (SDL_MUSTLOCK(window) && SDL_LockSurface(window) < 0) {
+    const int bytes = window->format->BytesPerPixel;
+    // Taken and cleared in one step: a repaint request that arrives while this pass draws asks
+    // for the next one, and is not lost.
+    const bool whole = show_whole.exchange(false);
+    RowSpan rows = keep_changed_rows(static_cast<const unsigned char*>(screen->pixels),
+                                     screen->pitch, static_cast<unsigned char*>(kept->pixels),
+                                     kept->pitch, screen->w * bytes, screen->h);
+    if (whole) {
+        rows = RowSpan{0, screen->h};
+    }
+    if (rows.count == 0) {
         return;
     }
-    const int bytes = window->format->BytesPerPixel;
+    if (SDL_MUSTLOCK(window) && SDL_LockSurface(window) < 0) {
+        show_whole = true; // the rows just kept are not in the window yet
+        return;
+    }
+    const int top = plan.y + rows.first * plan.scale;
     auto* corner =
-        static_cast<unsigned char*>(window->pixels) + plan.y * window->pitch + plan.x * bytes;
-    enlarge_pixels(static_cast<const unsigned char*>(screen->pixels), screen->pitch, screen->w,
-                   screen->h, bytes, corner, window->pitch, plan.scale);
+        static_cast<unsigned char*>(window->pixels) + top * window->pitch + plan.x * bytes;
+    enlarge_pixels(static_cast<const unsigned char*>(screen->pixels) + rows.first * screen->pitch,
+                   screen->pitch, screen->w, rows.count, bytes, corner, window->pitch, plan.scale);
     if (SDL_MUSTLOCK(window)) {
         SDL_UnlockSurface(window);
     }
-    if (shown_whole) {
-        SDL_UpdateRect(window, plan.x, plan.y, static_cast<Uint32>(screen->w * plan.scale),
-                       static_cast<Uint32>(screen->h * plan.scale));
-    } else {
+    if (whole) {
         SDL_Flip(window);
-        shown_whole = true;
+    } else {
+        SDL_UpdateRect(window, plan.x, top, static_cast<Uint32>(screen->w * plan.scale),
+                       static_cast<Uint32>(rows.count * plan.scale));
     }
+}
+
+void window_exposed() {
+    show_whole = true;
 }
 
 void close_window() {
     if (screen != window) {
         SDL_FreeSurface(screen);
     }
+    SDL_FreeSurface(kept);
+    kept = nullptr;
     screen = nullptr;
     window = nullptr;
 }

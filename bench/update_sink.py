@@ -1,5 +1,5 @@
 """A stand-in game server for the client benchmark: accepts connections on 127.0.0.1, reads
-everything the client sends, and timestamps each complete 4-byte position update.
+everything the client sends, and timestamps each complete 4-byte position update and keeps its x.
 
 The timestamps use time.monotonic(), the clock the benchmark driver reads too, so "updates
 between t1 and t2" and "exec to first update" need no clock conversion. Run alone it prints
@@ -19,12 +19,18 @@ class Connection:
 
     def __init__(self):
         self.times = []
+        self.xs = []  # the x of each update, appended before its time
         self.byte_count = 0
         self.closed = False
 
     def count_between(self, t1, t2):
         times = self.times[:]
         return bisect.bisect_right(times, t2) - bisect.bisect_right(times, t1)
+
+    def xs_between(self, t1, t2):
+        """The x of every update that arrived in [t1, t2]."""
+        times = self.times[:]
+        return self.xs[bisect.bisect_left(times, t1):bisect.bisect_right(times, t2)]
 
     def intervals_between(self, t1, t2):
         """Gaps in seconds between consecutive updates that both arrived in [t1, t2]."""
@@ -59,7 +65,7 @@ class Sink:
     @staticmethod
     def _read(conn, record):
         # Bytes left over from the previous read: TCP may split or merge the 4-byte segments.
-        pending = 0
+        pending = b""
         with conn:
             while True:
                 try:
@@ -70,9 +76,11 @@ class Sink:
                     break
                 now = time.monotonic()
                 record.byte_count += len(data)
-                pending += len(data)
-                complete, pending = divmod(pending, 4)
-                record.times.extend([now] * complete)
+                pending += data
+                whole = len(pending) - len(pending) % 4
+                record.xs.extend(int.from_bytes(pending[i:i + 4], "big", signed=True) for i in range(0, whole, 4))
+                record.times.extend([now] * (whole // 4))
+                pending = pending[whole:]
         record.closed = True
 
     def next_connection(self, after, timeout):

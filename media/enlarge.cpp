@@ -97,3 +97,21 @@ void enlarge_pixels(const unsigned char* source, int source_pitch, int width, in
         }
     }
 }
+
+RowSpan keep_changed_rows(const unsigned char* frame, int frame_pitch, unsigned char* kept,
+                          int kept_pitch, int row_bytes, int height) {
+    RowSpan span{0, 0};
+    const auto bytes = static_cast<std::size_t>(row_bytes);
+    for (int y = 0; y < height; ++y) {
+        const unsigned char* in = frame + static_cast<std::ptrdiff_t>(y) * frame_pitch;
+        unsigned char* out = kept + static_cast<std::ptrdiff_t>(y) * kept_pitch;
+        if (std::memcmp(in, out, bytes) != 0) {
+            std::memcpy(out, in, bytes);
+            if (span.count == 0) {
+                span.first = y;
+            }
+            span.count = y - span.first + 1;
+        }
+    }
+    return span;
+}

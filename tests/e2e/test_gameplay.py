@@ -61,43 +61,65 @@ class GameplayTest(unittest.TestCase):
         # Xft.dpi, no larger than the work area holds; full screen on a larger desktop, in its
         # own mode, the picture centred at the largest whole scale, black around it. Row: name,
         # screen_scale (None: full screen), Xvfb's size and -dpi, a property of its root window,
-        # the scale expected. sdl12-compat's linear scaling, asked for, must never show.
+        # the scale expected, what happens before the screenshot (shot_at). sdl12-compat's linear
+        # scaling, asked for, must never show.
         large, auto = (2048, 1536), "auto"
-        rows = [("2", 2, large, None, None, 2), ("3", 3, large, None, None, 3),
-                ("auto at -dpi 192", auto, large, 192, None, 2), ("auto at -dpi 288", auto, large, 288, None, 3),
-                ("auto at Xft.dpi 192", auto, large, 96, ("RESOURCE_MANAGER", "8s", "Xft.hinting:\t1\nXft.dpi:\t192\n"), 2),
-                ("auto in a work area too narrow", auto, large, 192, ("_NET_WORKAREA", "32c", "0, 0, 1200, 1500"), 1),
-                ("auto at -dpi 288 on a small screen", auto, SCREEN, 288, None, 1),
-                ("full screen", None, (1920, 1080), None, None, 2)]
+        rows = [("2", 2, large, None, None, 2, None), ("3", 3, large, None, None, 3, None),
+                ("auto at -dpi 192", auto, large, 192, None, 2, None), ("auto at -dpi 288", auto, large, 288, None, 3, None),
+                ("auto at Xft.dpi 192", auto, large, 96, ("RESOURCE_MANAGER", "8s", "Xft.hinting:\t1\nXft.dpi:\t192\n"), 2, None),
+                ("auto in a work area too narrow", auto, large, 192, ("_NET_WORKAREA", "32c", "0, 0, 1200, 1500"), 1, None),
+                ("auto at -dpi 288 on a small screen", auto, SCREEN, 288, None, 1, None),
+                ("2, covered and uncovered", 2, large, None, None, 2, "cover"),
+                ("3, walked to the map's edge", 3, large, None, None, 3, "walk"),
+                ("full screen", None, (1920, 1080), None, None, 2, None)]
         for runtime, env in sdl_runtimes():
-            reference = self.shot_at(runtime, env, {}, large, None, None, False, "reference")
+            references = {then: self.shot_at(runtime, env, {}, large, None, None, False, "reference" if then is None else "reference walked", then)
+                          for then in (None, "walk")}
+            references["cover"] = references[None]
             runs = [(runtime, env) + row for row in rows]
             if runtime == COMPAT:
                 env = dict(env, SDL12COMPAT_SCALE_METHOD="linear")
                 runs += [(runtime + "-linear", env) + row for row in (rows[0], rows[-1])]
-            for name, env, label, setting, size, dpi, root, scale in runs:
+            for name, env, label, setting, size, dpi, root, scale, then in runs:
                 with self.subTest(runtime=name, row=label):
                     full = setting is None
                     video = {"screen_fullscreen": 1} if full else {"screen_scale": setting}
-                    shot = self.shot_at(name, env, video, size, dpi, root, full, label)
+                    shot = self.shot_at(name, env, video, size, dpi, root, full, label, then)
                     corner = ((size[0] - 640 * scale) // 2, (size[1] - 480 * scale) // 2) if full else (0, 0)
-                    want = reference.enlarged(scale, full and size, corner)
+                    want = references[then].enlarged(scale, full and size, corner)
                     self.assertEqual((want.width, want.height), (shot.width, shot.height))
                     self.assertEqual(0, shot.bytes_differing(want), "bytes differing from the frame enlarged")
 
-    def shot_at(self, runtime, env, video, size, dpi, root, whole_screen, label):
-        """A screenshot of the game standing at PLAYER: of its window, or the whole screen."""
+    def shot_at(self, runtime, env, video, size, dpi, root, whole_screen, label, then=None):
+        """A screenshot of the game: of its window, or the whole screen. then None: standing at
+        PLAYER; "cover": another window laid over it and taken away first; "walk": walked left
+        into the map's edge first, so that at the end only the sprite's rows change."""
         with Xvfb(size="%dx%dx24" % size, dpi=dpi) as x:
             if root:
                 x.run(["xprop", "-root", "-f", root[0], root[1], "-set", root[0], root[2]])
             server, game, wid = self.start(x, {"video": video}, env=env)
+            if then == "cover":
+                x.run([X_TOOL, "cover", str(wid)])
+            if then == "walk":
+                x.focus(wid)
+                x.key_down("Left")
+                deadline = time.monotonic() + 20  # hang guard: the walk takes about 3.1 s
+                while split_stream(server.received())[0][-1] != 0:
+                    self.assertLess(time.monotonic(), deadline, "never reached the map's edge")
+                    time.sleep(0.05)
+                x.key_up("Left")
+            server.wait_for_bytes(len(server.received()) + 4 * 3)  # passes drawn since, however busy the machine
             time.sleep(0.3)
             path, shot = x.screenshot("root" if whole_screen else wid, "scaled-%s-%s" % (runtime, label.replace(" ", "-")))
             print("screenshot:", path)
             x.close_window(wid)
             self.assertEqual(0, game.wait())
             xs, goodbye, rest = split_stream(server.wait_for_close())
-            self.assertEqual(({400}, True, b""), (set(xs), goodbye, rest))
+            self.assertEqual((400, True, b""), (xs[0], goodbye, rest))
+            if then == "walk":
+                self.assertEqual(0, xs[-1])
+            else:
+                self.assertEqual({400}, set(xs))
         return shot
 
     def check_first_frame(self, name, env, opengl, size):

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <utility>
 #include <vector>
 
 TEST(Enlarge, EveryPixelTable) {
@@ -32,6 +34,39 @@ TEST(Enlarge, EveryPixelTable) {
                 }
             }
             EXPECT_EQ(0, wrong) << bytes << " bytes a pixel, scale " << scale;
+        }
+    }
+}
+
+// Row: the bytes changed in the frame (row, byte in the row; a byte past row_bytes is padding),
+// the span expected. Afterwards kept must hold the frame's rows and nothing of its padding.
+TEST(KeepChangedRows, SpanTable) {
+    const int h = 6, row_bytes = 10, pitch = 13, kept_pitch = 11;
+    struct Row {
+        std::vector<std::pair<int, int>> changes;
+        RowSpan want;
+    };
+    const Row rows[] = {{{}, {0, 0}},
+                        {{{2, 0}}, {2, 1}},
+                        {{{3, 9}}, {3, 1}},
+                        {{{0, 4}, {5, 9}}, {0, 6}},
+                        {{{1, 5}, {4, 0}, {4, 3}}, {1, 4}},
+                        {{{2, 10}, {4, 12}}, {0, 0}}};
+    for (const Row& row : rows) {
+        std::vector<unsigned char> frame(static_cast<size_t>(pitch * h), 7);
+        std::vector<unsigned char> kept(static_cast<size_t>(kept_pitch * h), 7);
+        for (const auto& [y, x] : row.changes) {
+            frame[static_cast<size_t>(y * pitch + x)] = 9;
+        }
+        const RowSpan got =
+            keep_changed_rows(frame.data(), pitch, kept.data(), kept_pitch, row_bytes, h);
+        EXPECT_EQ(row.want.first, got.first) << row.changes.size() << " changes";
+        EXPECT_EQ(row.want.count, got.count) << row.changes.size() << " changes";
+        for (int y = 0; y < h; ++y) {
+            EXPECT_EQ(0, std::memcmp(&frame[static_cast<size_t>(y * pitch)],
+                                     &kept[static_cast<size_t>(y * kept_pitch)], row_bytes))
+                << "row " << y;
+            EXPECT_EQ(7, kept[static_cast<size_t>(y * kept_pitch + row_bytes)]) << "row " << y;
         }
     }
 }
