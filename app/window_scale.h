@@ -3,8 +3,7 @@
 // each pixel to a square of whole screen pixels. No SDL here, so a table checks every rule.
 #pragma once
 
-constexpr int auto_screen_scale = 0; // screen_scale = auto
-constexpr int max_screen_scale = 8;
+#include "settings/settings.h" // the screen_scale setting's range: auto_screen_scale, max_screen_scale
 
 // What the desktop says about itself before the window opens; 0 where it says nothing.
 struct Desktop {

@@ -1,6 +1,5 @@
 #include "settings/settings.h"
 
-#include "app/window_scale.h"
 #include "settings/text_encoding.h"
 
 #include <SimpleIni.h>

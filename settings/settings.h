@@ -4,12 +4,15 @@
 
 #include <string>
 
+constexpr int auto_screen_scale = 0; // screen_scale = auto
+constexpr int max_screen_scale = 8;
+
 struct Settings {
     int screen_width = 0;
     int screen_height = 0;
     int screen_bpp = 0;
     int screen_fullscreen = 0; // 0 windowed, anything else full screen
-    int screen_scale = 0; // screen pixels per game pixel, 1 to 8; 0 for auto (app/window_scale.h)
+    int screen_scale = 0;      // screen pixels per game pixel, 1 to 8; 0 for auto
     int frames_per_second = 0;
     int enable_fps_cap = 0;  // the cap is on only when exactly 1
     int audio_frequency = 0; // Hz
