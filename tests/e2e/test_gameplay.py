@@ -71,10 +71,11 @@ class GameplayTest(unittest.TestCase):
                 ("auto at -dpi 288 on a small screen", auto, SCREEN, 288, None, 1, None),
                 ("2, covered and uncovered", 2, large, None, None, 2, "cover"),
                 ("3, walked to the map's edge", 3, large, None, None, 3, "walk"),
+                ("2 at 8 bits per pixel", 2, large, None, None, 2, "8 bits"),
                 ("full screen", None, (1920, 1080), None, None, 2, None)]
         for runtime, env in sdl_runtimes():
-            references = {then: self.shot_at(runtime, env, {}, large, None, None, False, "reference" if then is None else "reference walked", then)
-                          for then in (None, "walk")}
+            references = {then: self.shot_at(runtime, env, {}, large, None, None, False, "reference" + ("" if then is None else " " + then), then)
+                          for then in (None, "walk", "8 bits")}
             references["cover"] = references[None]
             runs = [(runtime, env) + row for row in rows]
             if runtime == COMPAT:
@@ -93,10 +94,13 @@ class GameplayTest(unittest.TestCase):
     def shot_at(self, runtime, env, video, size, dpi, root, whole_screen, label, then=None):
         """A screenshot of the game: of its window, or the whole screen. then None: standing at
         PLAYER; "cover": another window laid over it and taken away first; "walk": walked left
-        into the map's edge first, so that at the end only the sprite's rows change."""
+        into the map's edge first, so that at the end only the sprite's rows change; "8 bits": a
+        window of 8 bits per pixel (a palette), standing."""
         with Xvfb(size="%dx%dx24" % size, dpi=dpi) as x:
             if root:
                 x.run(["xprop", "-root", "-f", root[0], root[1], "-set", root[0], root[2]])
+            if then == "8 bits":
+                video = dict(video, screen_bpp=8)
             server, game, wid = self.start(x, {"video": video}, env=env)
             if then == "cover":
                 x.run([X_TOOL, "cover", str(wid)])
