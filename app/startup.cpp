@@ -1,6 +1,7 @@
 #include "app/startup.h"
 
 #include "app/display_watch.h"
+#include "app/failure_text.h"
 #include "app/process_edge.h"
 #include "app/video_limits.h"
 #include "app/window.h"
@@ -18,6 +19,18 @@ SDL_Surface* screen = nullptr;
 volatile std::sig_atomic_t quit_signalled = 0;
 
 namespace {
+
+std::string failure;
+
+// Notes why start-up stops at step; cause as start_failure_text takes it. Always false.
+bool failed(StartStep step, const std::string& cause) {
+    failure = start_failure_text(step, settings, cause);
+    return false;
+}
+
+std::string sdl_error(const char* call) {
+    return std::string(call) + ": " + SDL_GetError();
+}
 
 // Where Alt+F4 reaches nothing but the game (in full screen under X11, where nothing but a kill
 // from outside ended it before; always on Windows), it is a quit request of the game's own.
@@ -67,25 +80,27 @@ bool init() {
 
     note_outside_quit_requests();
     if (SDL_Init(SDL_INIT_TIMER | SDL_INIT_AUDIO | SDL_INIT_VIDEO) == -1) {
-        return false;
+        return failed(StartStep::sdl, sdl_error("SDL_Init"));
     }
     queue_only_quit_requests();
     catch_outside_quit_requests();
     if (SDLNet_Init() < 0) {
         std::cout << "SDLNet_Init: " << SDL_GetError() << std::endl;
-        return false;
+        return failed(StartStep::network, sdl_error("SDLNet_Init"));
     }
     // The mixer accepts a non-positive rate, channel count or buffer and then hangs for ever when
     // closed, and a rate far from the music's overruns SDL's conversion table; such values count
     // as a mixer that would not open.
     if (!audio_settings_acceptable(settings.audio_frequency, settings.audio_channels,
-                                   settings.audio_chunksize) ||
-        Mix_OpenAudio(settings.audio_frequency, MIX_DEFAULT_FORMAT, settings.audio_channels,
+                                   settings.audio_chunksize)) {
+        return failed(StartStep::sound, "");
+    }
+    if (Mix_OpenAudio(settings.audio_frequency, MIX_DEFAULT_FORMAT, settings.audio_channels,
                       settings.audio_chunksize) == -1) {
-        return false;
+        return failed(StartStep::sound, sdl_error("Mix_OpenAudio"));
     }
     if (TTF_Init() == -1) {
-        return false;
+        return failed(StartStep::fonts, sdl_error("TTF_Init"));
     }
 
     std::cout << "Using video mode: " << settings.screen_width << "x" << settings.screen_height
@@ -93,15 +108,19 @@ bool init() {
     // X11 kills the process over some sizes SDL passes on unchecked; refuse them here instead.
     if (!video_mode_acceptable(settings.screen_width, settings.screen_height,
                                settings.screen_bpp)) {
-        return false;
+        return failed(StartStep::video_mode, "");
     }
     if (!open_window()) {
-        return false;
+        return failed(StartStep::video_mode, sdl_error("SDL_SetVideoMode"));
     }
 
     SDL_WM_SetCaption("Brackenreach", nullptr);
     watch_display();
     return true;
+}
+
+const std::string& init_failure() {
+    return failure;
 }
 
 void clean_up() {

@@ -25,10 +25,10 @@ std::string scratch_file(const std::string& contents) {
 Settings load(const std::string* contents) {
     settings = Settings{};
     if (contents == nullptr) {
-        load_config("/nonexistent/config.ini");
+        EXPECT_FALSE(load_config("/nonexistent/config.ini"));
     } else {
         const std::string path = scratch_file(*contents);
-        load_config(path);
+        EXPECT_TRUE(load_config(path));
         std::remove(path.c_str());
     }
     return settings;
@@ -225,7 +225,7 @@ TEST(Settings, DirectoryNamedLikeTheFileGivesDefaults) {
                          ("brackenreach-config-dir-" + std::to_string(std::random_device{}()));
     ASSERT_TRUE(fs::create_directory(dir));
     settings = Settings{};
-    load_config(dir.string());
+    EXPECT_FALSE(load_config(dir.string()));
     expect_same(defaults, settings, "directory");
     fs::remove(dir);
 }
