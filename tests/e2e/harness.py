@@ -42,7 +42,11 @@ def preloaded(library, env=None):
     if asan is not None:
         env["ASAN_OPTIONS"] = asan + ":verify_asan_link_order=0"
     return env
-ARTIFACTS = os.environ.get("BRACKENREACH_ARTIFACTS", os.path.join(tempfile.gettempdir(), "brackenreach-e2e"))
+# Screenshots and pictures a run leaves to look at: in the build's own folder, never one that
+# another user's or another build's run shares.
+ARTIFACTS = os.environ.get("BRACKENREACH_ARTIFACTS", os.path.join(os.path.dirname(os.path.abspath(CLIENT)),
+                                                                  "e2e-screenshots"))
+os.makedirs(ARTIFACTS, exist_ok=True)
 
 # Hang guards only: generous, never used to judge speed.
 START_TIMEOUT = 20.0

@@ -1,33 +1,25 @@
 // load_config against real files: defaults, sections, case, atoi and the INI dialect.
 #include "settings/settings.h"
 
+#include "scratch.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <string>
-#include <unistd.h>
 
 namespace {
-
-std::string scratch_file(const std::string& contents) {
-    char name[] = "/tmp/brackenreach-config-XXXXXX";
-    const int fd = mkstemp(name);
-    EXPECT_GE(fd, 0);
-    close(fd);
-    std::ofstream(name, std::ios::binary) << contents;
-    return name;
-}
 
 Settings load(const std::string* contents) {
     settings = Settings{};
     if (contents == nullptr) {
         EXPECT_FALSE(load_config("/nonexistent/config.ini"));
     } else {
-        const std::string path = scratch_file(*contents);
+        const std::string path = scratch_path("config.ini");
+        std::ofstream(path, std::ios::binary) << *contents;
         EXPECT_TRUE(load_config(path));
         std::remove(path.c_str());
     }
@@ -221,8 +213,7 @@ TEST(Settings, UsernameTable) {
 
 TEST(Settings, DirectoryNamedLikeTheFileGivesDefaults) {
     namespace fs = std::filesystem;
-    const fs::path dir = fs::path(testing::TempDir()) /
-                         ("brackenreach-config-dir-" + std::to_string(std::random_device{}()));
+    const fs::path dir = scratch_path("config-dir.ini");
     ASSERT_TRUE(fs::create_directory(dir));
     settings = Settings{};
     EXPECT_FALSE(load_config(dir.string()));
