@@ -53,13 +53,22 @@ START_TIMEOUT = 20.0
 EXIT_TIMEOUT = 20.0
 
 
-def wait_until(predicate, what, timeout=START_TIMEOUT):
+def wait_until(predicate, what, timeout=START_TIMEOUT, progress=None):
+    """Waits until predicate() is true, for timeout seconds. With progress, a function whose value
+    changes as long as what is waited for is on its way (Process.progress: a program at work), the
+    wait follows it instead of the clock: timeout is then the longest stretch without progress,
+    however slowly a busy machine lets the work go on."""
     deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if predicate():
-            return
+    seen = progress() if progress else None
+    while not predicate():
+        now = time.monotonic()
+        if progress is not None:
+            current = progress()
+            if current != seen:
+                seen, deadline = current, now + timeout
+        if now >= deadline:
+            raise AssertionError("never happened: " + what)
         time.sleep(0.02)
-    raise AssertionError("never happened: " + what)
 
 
 # --- scratch working directory ---
@@ -174,6 +183,17 @@ class Process:
                 self._new.get(timeout=min(left, 0.1))
             except queue.Empty:
                 pass
+
+    def progress(self):
+        """What grows while the program works: its CPU time (in clock ticks, all its threads) and
+        the lines it has written (see wait_until)."""
+        try:
+            with open("/proc/%d/stat" % self.proc.pid) as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+            ticks = int(fields[11]) + int(fields[12])  # utime, stime
+        except (OSError, IndexError, ValueError):
+            ticks = None  # ended
+        return ticks, len(self.lines)
 
     def signal(self, sig):
         if self.proc.poll() is None:
@@ -632,13 +652,13 @@ class Sink:
         with self._lock:
             return bytes(self.connections[index]) if index < len(self.connections) else b""
 
-    def wait_for_bytes(self, count, index=0, timeout=START_TIMEOUT):
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            if len(self.received(index)) >= count:
-                return self.received(index)
-            time.sleep(0.02)
-        raise AssertionError("only %d of %d bytes arrived" % (len(self.received(index)), count))
+    def wait_for_bytes(self, count, index=0, timeout=START_TIMEOUT, progress=None):
+        """The bytes of connection index once count have arrived; progress as for wait_until."""
+        try:
+            wait_until(lambda: len(self.received(index)) >= count, "", timeout, progress)
+        except AssertionError:
+            raise AssertionError("only %d of %d bytes arrived" % (len(self.received(index)), count)) from None
+        return self.received(index)
 
     def wait_for_close(self, index=0, timeout=EXIT_TIMEOUT):
         deadline = time.monotonic() + timeout

@@ -342,10 +342,12 @@ def run_plain(case, wd, sink, port):
         if case.init != "ok" or case.end == "music":
             status = game.wait()
         else:
+            # A picture of 8000 x 8000 takes many seconds to load on a busy machine: the waits
+            # last as long as the game is at work.
             if case.link == "ok" and case.server == "read":
-                sink.wait_for_bytes(4 * PASSES)
+                sink.wait_for_bytes(4 * PASSES, progress=game.progress)
             elif case.server in ("close_after", "reset"):
-                sink.wait_for_bytes(sink.close_after)
+                sink.wait_for_bytes(sink.close_after, progress=game.progress)
             else:
                 game.wait_for_line("Loading image: %s ... " % BACKGROUND)
                 time.sleep(0.5)  # a few passes with no one to send to
