@@ -15,6 +15,7 @@ import select
 import shutil
 import signal
 import socket
+import struct
 import subprocess
 import sys
 import tempfile
@@ -534,7 +535,8 @@ def free_port():
 
 
 class Sink:
-    """A game-server stand-in on 127.0.0.1 that accepts connections and records every byte.
+    """A game-server stand-in on 127.0.0.1 that accepts connections and records every byte, and
+    when each arrived (time.monotonic(), the clock the tests and the benchmarks read too).
 
     behaviour: "read" (default) keeps reading; "close" closes each connection at once;
     "close_after" closes after close_after bytes; "reset" resets after close_after bytes;
@@ -583,7 +585,6 @@ class Sink:
             threading.Thread(target=self._serve, args=(conn, index), daemon=True).start()
 
     def _serve(self, conn, index):
-        import struct
         data = self.connections[index]
         try:
             if self.behaviour == "close":
@@ -648,6 +649,20 @@ class Sink:
                 update += 1
         return times
 
+    def updates_between(self, t1, t2, index=0):
+        """[(arrival time, x)] of the complete updates of connection index that arrived from t1 to t2."""
+        data = self.received(index)
+        return [(when, struct.unpack(">i", data[4 * i:4 * i + 4])[0])
+                for i, when in enumerate(self.update_times(index)) if t1 <= when <= t2]
+
+    def next_connection(self, after, timeout=START_TIMEOUT):
+        """The index of the first connection accepted once the sink held after; None when none came."""
+        try:
+            wait_until(lambda: len(self.connections) > after, "", timeout)
+        except AssertionError:
+            return None
+        return after
+
     def received(self, index=0):
         with self._lock:
             return bytes(self.connections[index]) if index < len(self.connections) else b""
@@ -682,7 +697,6 @@ class Sink:
 
 def split_stream(data):
     """(list of x updates, goodbye seen, leftover) of a client stream."""
-    import struct
     if data.endswith(b"exit\0"):
         body, goodbye = data[:-5], True
     else:
