@@ -21,6 +21,7 @@ import sys
 import tempfile
 import threading
 import time
+import unittest
 
 SOURCE_DIR = os.environ.get(
     "BRACKENREACH_SOURCE_DIR", os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))))
@@ -249,7 +250,69 @@ def run_client(workdir, env=None, display=None, ignored_signals=(), blocked_sign
                    blocked_signals=blocked_signals)
 
 
+# --- running a suite ---
+
+# The exit status of a suite that skipped rows and failed none: ctest shows its entry as skipped
+# (SKIP_RETURN_CODE, tests/CMakeLists.txt), and tools/test.sh names the rows and why.
+SKIPPED = 77
+
+
+def skip_or_fail(why):
+    """Skips the row (or the class, from setUpClass) for why, which says how to run it. CI installs
+    and runs everything as root: there a skip would hide a broken setup, so it fails."""
+    raise (AssertionError if os.environ.get("CI") else unittest.SkipTest)(why)
+
+
+def main(argv=None, verbosity=2):
+    """Runs the script's tests as unittest.main does. A row skipped is named with why on a line of
+    its own ("skipped: ROW: WHY"), and the exit status is SKIPPED when rows were skipped and none
+    failed: a run that passed only some rows does not pass for all."""
+    result = unittest.main(argv=argv, verbosity=verbosity, exit=False).result
+    if not result.wasSuccessful():
+        sys.exit(1)
+    script = os.path.abspath(sys.argv[0])
+    entry = "%s_%s" % (os.path.basename(os.path.dirname(script)), os.path.splitext(os.path.basename(script))[0])
+    for test, why in result.skipped:
+        print("skipped: %s: %s: %s" % (entry, test.id().replace("__main__.", ""), why), flush=True)
+    sys.exit(SKIPPED if result.skipped else 0)
+
+
 # --- network namespaces ---
+
+# Set in the environment of a suite that runs_in_own_namespaces has started again.
+_OWN_NAMESPACES = "BRACKENREACH_OWN_NAMESPACES"
+_USER_NAMESPACE = ["unshare", "--user", "--map-root-user", "--net", "--mount"]
+
+
+def run_in_own_namespaces():
+    """For a suite whose rows make network namespaces: run by a user other than root, where the
+    kernel lets any user make a user namespace (unshare -r), the script starts again as the root
+    of one of its own, with a network namespace (only its loopback, up) and mount namespace of its
+    own beside it: the rows then make their namespaces there as they do as root. /run (for ip
+    netns) and /tmp (Xvfb's sockets, Wine's server, scratch folders) are empty ones of its own, so
+    nothing it leaves there is seen by, or sees, what root and other users run. Called first in
+    the script's main; returns at once for root and where user namespaces are not allowed (those
+    rows skip, naming why)."""
+    if os.environ.get(_OWN_NAMESPACES) == "1":
+        for setup in (["mount", "-t", "tmpfs", "tmpfs", "/run"], ["mount", "-t", "tmpfs", "tmpfs", "/tmp"],
+                      ["ip", "link", "set", "lo", "up"]):
+            subprocess.run(setup, check=True)
+        os.environ[_OWN_NAMESPACES] = "entered"
+        tempfile.tempdir = None  # the new /tmp
+        return
+    if os.geteuid() == 0 or os.environ.get(_OWN_NAMESPACES):
+        return
+    if subprocess.run(_USER_NAMESPACE + ["true"], capture_output=True).returncode != 0:
+        return
+    os.environ[_OWN_NAMESPACES] = "1"
+    os.execvp(_USER_NAMESPACE[0], _USER_NAMESPACE + ["--", sys.executable] + sys.argv)
+
+
+def in_own_namespaces():
+    """True in a suite that run_in_own_namespaces started again: its root is a normal user, and no
+    other user exists there to hand work to (nginx's workers, say)."""
+    return os.environ.get(_OWN_NAMESPACES) == "entered"
+
 
 def namespaces_unavailable():
     """None when this process can make network and mount namespaces, else why not and how to."""
@@ -259,7 +322,9 @@ def namespaces_unavailable():
     if probe.returncode == 0:
         return None
     if os.geteuid() != 0:
-        return "cannot create namespaces: run the tests as root"
+        return ("cannot create namespaces: no user namespace for a user other than root here (a kernel "
+                "setting, user.max_user_namespaces or kernel.unprivileged_userns_clone, or a chroot); run the "
+                "tests as root")
     if "propagation" in probe.stderr:  # making / private: EINVAL where it is no mount point
         return ("cannot create mount namespaces: / is not a mount point here (a plain chroot?); "
                 "bind-mount the chroot's root onto itself (mount --bind DIR DIR) before entering "

@@ -19,6 +19,7 @@ from concurrent.futures import ThreadPoolExecutor
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from harness import (COMPAT, GAME_DIR, START_TIMEOUT, UNRESOLVABLE, Sink, Workdir,  # noqa: E402
                      free_port, link_bound, network_config, run_client, sdl_runtimes, split_stream, wait_until)
+from harness import main  # noqa: E402
 
 WORKERS = 4
 PASSES = 10  # position updates to see before quitting: the game is running
@@ -465,4 +466,4 @@ class FaultMatrixTest(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    unittest.main(verbosity=2)
+    main()

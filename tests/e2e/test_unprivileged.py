@@ -1,0 +1,63 @@
+"""What the suite promises a player who runs it as themselves, checked in root's run too, at the
+cost of seconds: the unit tables run by a second user after root's run of them (each run writes
+in a folder of its own), and a table that makes network namespaces run by that user in a user
+namespace of its own (tests/e2e/harness.py: run_in_own_namespaces), both passing whole with no
+row skipped. The second user is nobody: root becomes it with setpriv; anyone else runs the
+namespace row as themselves."""
+
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from harness import SOURCE_DIR, main, skip_or_fail  # noqa: E402
+
+UNIT_TESTS = os.environ.get("BRACKENREACH_UNIT_TESTS", "")
+AS_NOBODY = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", "--"]
+# Debian's Python, which any user may run (the one that runs this may live in root's home).
+PYTHON = "/usr/bin/python3" if os.access("/usr/bin/python3", os.X_OK) else sys.executable
+
+
+def run(argv, as_nobody, env=None):
+    result = subprocess.run((AS_NOBODY if as_nobody else []) + argv, capture_output=True, text=True,
+                            cwd="/", env=dict(os.environ, **(env or {})), timeout=300)
+    return result.returncode, result.stdout + result.stderr
+
+
+class AsAnotherUserTest(unittest.TestCase):
+    def test_a_second_user_runs_what_root_ran(self):
+        root = os.geteuid() == 0
+        scratch = tempfile.mkdtemp(prefix="brackenreach-unprivileged-")
+        self.addCleanup(shutil.rmtree, scratch, True)
+        os.chmod(scratch, 0o777)  # nobody's screenshots, were there any
+        proxies = [PYTHON, os.path.join(SOURCE_DIR, "tests", "e2e", "test_proxies.py")]
+        rows = [  # what, the command, whether root runs it first, what it prints when it passes
+            ("the unit tables", [UNIT_TESTS], True, "[  PASSED  ]"),
+            ("the proxy recipes, in namespaces of their own", proxies, False, "\nOK\n"),
+        ]
+        for what, argv, root_first, passed in rows:
+            with self.subTest(what):
+                if not argv[0]:
+                    skip_or_fail("no unit tables in this build (GoogleTest is missing: tools/setup.sh test)")
+                if root_first:
+                    if not root:
+                        self.skipTest("a second user after the first needs root to become nobody: run it as root")
+                    status, out = run(argv, False)
+                    self.assertEqual(0, status, out[-3000:])
+                probe = ["unshare", "--user", "--map-root-user", "true"]
+                user = run(probe, root)
+                if user[0] != 0:
+                    if root and run(probe, False)[0] != 0:  # a chroot, say: CI's Debian 13 pass
+                        self.skipTest("no user namespace for anyone here, root included: %s" % user[1].strip())
+                    skip_or_fail("no user namespace for a user other than root here: %s" % user[1].strip())
+                status, out = run(argv, root, {"BRACKENREACH_ARTIFACTS": scratch})
+                self.assertEqual(0, status, out[-3000:])
+                self.assertIn(passed, out)
+                self.assertNotIn("skipped", out.lower())
+
+
+if __name__ == "__main__":
+    main()
