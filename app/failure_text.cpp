@@ -44,7 +44,7 @@ std::string start_failure_text(StartStep step, const Settings& chosen, const std
         }
         break;
     case StartStep::video_mode:
-        text << "The display refused the video mode " << chosen.screen_width << "x"
+        text << "The window could not be opened in the video mode " << chosen.screen_width << "x"
              << chosen.screen_height << " at " << chosen.screen_bpp << " bits per pixel, "
              << (chosen.screen_fullscreen != 0 ? "full screen" : "in a window") << " at scale "
              << scale_text(chosen.screen_scale)

@@ -20,7 +20,7 @@ volatile std::sig_atomic_t quit_signalled = 0;
 
 namespace {
 
-std::string failure;
+std::string failure; // init_failure's lines
 
 // Notes why start-up stops at step; cause as start_failure_text takes it. Always false.
 bool failed(StartStep step, const std::string& cause) {

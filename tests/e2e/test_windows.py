@@ -352,7 +352,7 @@ class WindowsTest(unittest.TestCase):
         elsewhere = {"started from another folder"}
 
         def refused(mode, settings, why):
-            return [re.escape("The display refused the video mode %s." % mode),
+            return [re.escape("The window could not be opened in the video mode %s." % mode),
                     re.escape("The settings that chose it ([video] in config.ini): %s." % settings), why]
         limits = re.escape("SDL holds a window up to 16383 pixels wide and 65535 high whose pixels fit in 2 GiB, "
                            "at 8, 16, 24 or 32 bits per pixel (0 for any: the desktop's).")

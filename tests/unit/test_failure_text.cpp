@@ -19,14 +19,16 @@ TEST(FailureText, NamesWhatFailedWithTheSettingsThatChoseIt) {
         const char* text;
     } rows[] = {
         {StartStep::video_mode, "SDL_SetVideoMode: No video mode large enough",
-         "The display refused the video mode 1600x1200 at 7 bits per pixel, full screen at scale "
-         "auto.\nThe settings that chose it ([video] in config.ini): screen_width = 1600, "
-         "screen_height = 1200, screen_bpp = 7, screen_fullscreen = 1, screen_scale = auto.\n"
+         "The window could not be opened in the video mode 1600x1200 at 7 bits per pixel, full "
+         "screen at scale auto.\nThe settings that chose it ([video] in config.ini): "
+         "screen_width = 1600, screen_height = 1200, screen_bpp = 7, screen_fullscreen = 1, "
+         "screen_scale = auto.\n"
          "SDL_SetVideoMode: No video mode large enough\n"},
         {StartStep::video_mode, "",
-         "The display refused the video mode 1600x1200 at 7 bits per pixel, full screen at scale "
-         "auto.\nThe settings that chose it ([video] in config.ini): screen_width = 1600, "
-         "screen_height = 1200, screen_bpp = 7, screen_fullscreen = 1, screen_scale = auto.\n"
+         "The window could not be opened in the video mode 1600x1200 at 7 bits per pixel, full "
+         "screen at scale auto.\nThe settings that chose it ([video] in config.ini): "
+         "screen_width = 1600, screen_height = 1200, screen_bpp = 7, screen_fullscreen = 1, "
+         "screen_scale = auto.\n"
          "SDL holds a window up to 16383 pixels wide and 65535 high whose pixels fit in 2 GiB, at "
          "8, 16, 24 or 32 bits per pixel (0 for any: the desktop's).\n"},
         {StartStep::sound, "",
