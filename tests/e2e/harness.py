@@ -284,15 +284,18 @@ _OWN_NAMESPACES = "BRACKENREACH_OWN_NAMESPACES"
 _USER_NAMESPACE = ["unshare", "--user", "--map-root-user", "--net", "--mount"]
 
 
-def run_in_own_namespaces():
+def run_in_own_namespaces(module):
     """For a suite whose rows make network namespaces: run by a user other than root, where the
     kernel lets any user make a user namespace (unshare -r), the script starts again as the root
     of one of its own, with a network namespace (only its loopback, up) and mount namespace of its
     own beside it: the rows then make their namespaces there as they do as root. /run (for ip
     netns) and /tmp (Xvfb's sockets, Wine's server, scratch folders) are empty ones of its own, so
-    nothing it leaves there is seen by, or sees, what root and other users run. Called first in
-    the script's main; returns at once for root and where user namespaces are not allowed (those
-    rows skip, naming why)."""
+    nothing it leaves there is seen by, or sees, what root and other users run. module: the
+    caller's __name__; nothing happens unless it is the script being run. Called at the top of
+    the script, before it makes any scratch file, which the new /tmp would hide; returns at once
+    for root and where user namespaces are not allowed (those rows skip, naming why)."""
+    if module != "__main__":
+        return
     if os.environ.get(_OWN_NAMESPACES) == "1":
         for setup in (["mount", "-t", "tmpfs", "tmpfs", "/run"], ["mount", "-t", "tmpfs", "tmpfs", "/tmp"],
                       ["ip", "link", "set", "lo", "up"]):

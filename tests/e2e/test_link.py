@@ -16,6 +16,7 @@ from harness import (EXIT_TIMEOUT, SHORT_SEND, START_TIMEOUT, UNRESOLVABLE, Netn
                      Workdir, Xvfb, free_port, link_bound, namespaces_unavailable, network_config, preloaded,
                      run_client, split_stream, start_game_server, stop_game_server, veth_pair, wait_until)
 from harness import main, run_in_own_namespaces, skip_or_fail  # noqa: E402
+run_in_own_namespaces(__name__)  # first: a normal user's run starts again here, see harness
 
 
 def play(config, until_bytes=40, sink=None, while_running=lambda: None):
@@ -508,5 +509,4 @@ class AgainstOurServerTest(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    run_in_own_namespaces()
     main()

@@ -17,6 +17,7 @@ import unittest
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from harness import SOURCE_DIR, Netns, namespaces_unavailable, wait_until  # noqa: E402
 from harness import in_own_namespaces, main, run_in_own_namespaces, skip_or_fail  # noqa: E402
+run_in_own_namespaces(__name__)  # first: a normal user's run starts again here, see harness
 from server_peer import (GOODBYE, encode_updates, read_http_head, server_path,  # noqa: E402
                          start_game_server, websocket_messages)
 
@@ -189,5 +190,4 @@ class Recipes(unittest.TestCase):
 
 if __name__ == "__main__":
     server_path()  # fails early without BRACKENREACH_SERVER
-    run_in_own_namespaces()
     main()

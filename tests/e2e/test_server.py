@@ -23,6 +23,7 @@ import urllib.request
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from harness import namespaces_unavailable  # noqa: E402
 from harness import main as run_suite, run_in_own_namespaces, skip_or_fail  # noqa: E402
+run_in_own_namespaces(__name__)  # first: a normal user's run starts again here, see harness
 from server_peer import (  # noqa: E402
     GOODBYE, encode_updates, flood_pings_unread, read_http_head, server_path, start_game_server,
     websocket_close_code, websocket_frame, websocket_messages, websocket_request)
@@ -939,7 +940,6 @@ class Lifecycle(ServerTestCase):
 
 def main():
     global SERVER
-    run_in_own_namespaces()
     argv = list(sys.argv)
     if "--server" in argv:
         at = argv.index("--server")

@@ -1,7 +1,7 @@
 """What the suite promises a player who runs it as themselves, checked in root's run too, at the
 cost of seconds: the unit tables run by a second user after root's run of them (each run writes
-in a folder of its own), and a table that makes network namespaces run by that user in a user
-namespace of its own (tests/e2e/harness.py: run_in_own_namespaces), both passing whole with no
+in a folder of its own), and rows that make network namespaces run by that user in a user
+namespace of its own (tests/e2e/harness.py: run_in_own_namespaces), all passing whole with no
 row skipped. The second user is nobody: root becomes it with setpriv; anyone else runs the
 namespace row as themselves."""
 
@@ -21,6 +21,10 @@ AS_NOBODY = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", "
 PYTHON = "/usr/bin/python3" if os.access("/usr/bin/python3", os.X_OK) else sys.executable
 
 
+def suite(name):
+    return os.path.join(SOURCE_DIR, "tests", "e2e", name + ".py")
+
+
 def run(argv, as_nobody, env=None):
     result = subprocess.run((AS_NOBODY if as_nobody else []) + argv, capture_output=True, text=True,
                             cwd="/", env=dict(os.environ, **(env or {})), timeout=300)
@@ -33,10 +37,12 @@ class AsAnotherUserTest(unittest.TestCase):
         scratch = tempfile.mkdtemp(prefix="brackenreach-unprivileged-")
         self.addCleanup(shutil.rmtree, scratch, True)
         os.chmod(scratch, 0o777)  # nobody's screenshots, were there any
-        proxies = [PYTHON, os.path.join(SOURCE_DIR, "tests", "e2e", "test_proxies.py")]
         rows = [  # what, the command, whether root runs it first, what it prints when it passes
             ("the unit tables", [UNIT_TESTS], True, "[  PASSED  ]"),
-            ("the proxy recipes, in namespaces of their own", proxies, False, "\nOK\n"),
+            ("the proxy recipes, in namespaces of their own", [PYTHON, suite("test_proxies")], False, "\nOK\n"),
+            # A suite that makes its page's folder as it loads, and a namespace for its server.
+            ("the server's addresses, in namespaces of their own", [PYTHON, suite("test_server"),
+             "Web.test_a_server_on_every_address_names_one_a_browser_opens"], False, "\nOK\n"),
         ]
         for what, argv, root_first, passed in rows:
             with self.subTest(what):

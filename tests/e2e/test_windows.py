@@ -20,6 +20,7 @@ from harness import (SOURCE_DIR, Image, Netns, Process, Sink, Workdir, Xvfb, fre
                      namespaces_unavailable, network_config, run_client, split_stream, start_game_server,
                      stop_game_server)
 from harness import main, run_in_own_namespaces, skip_or_fail  # noqa: E402
+run_in_own_namespaces(__name__)  # first: a normal user's run starts again here, see harness
 from test_faults import BACKGROUND, FONT, MUSIC, SPRITE, Case, expected_pattern, matches_log  # noqa: E402
 from test_link import (IMAGES, SLACK, check_log_and_stream, dropped_connects, server_stops_reading,  # noqa: E402
                        start_lines, update_cut_short)
@@ -479,5 +480,4 @@ class WindowsTest(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    run_in_own_namespaces()
     main()
