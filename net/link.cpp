@@ -74,7 +74,7 @@ std::string reason(const std::string& from_system) {
         return from_system;
     }
     const char* text = SDL_GetError();
-    return *text != '\0' ? text : "the connection failed";
+    return *text != '\0' ? text : "The connection failed";
 }
 
 // Sends all of data or gives the connection up: an update that went out in part would misalign
@@ -224,6 +224,9 @@ bool connect_to_server(const std::string& host, int port) {
 }
 
 bool send_message(const char* text) {
+    if (server == nullptr && phase == Phase::connecting) {
+        reconnect(); // a try that has got through since the last pass takes the goodbye
+    }
     if (server == nullptr) {
         return false; // no connection is open: there is no one to tell
     }

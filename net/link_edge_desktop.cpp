@@ -283,7 +283,7 @@ bool edge_open_start(IPaddress* address, std::string* why) {
 
 Opening edge_open_poll(TCPsocket* opened, std::string* why) {
     if (opening_fd < 0) {
-        *why = "no connection under way";
+        *why = "No connection under way";
         return Opening::failed;
     }
     pollfd done{opening_fd, POLLOUT, 0};
@@ -307,7 +307,7 @@ Opening edge_open_poll(TCPsocket* opened, std::string* why) {
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
     *opened = adopt(fd);
     if (*opened == nullptr) {
-        *why = "the connection could not be handed to SDL_net";
+        *why = "The connection could not be handed to SDL_net";
         return Opening::failed;
     }
     return Opening::open;

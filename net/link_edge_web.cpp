@@ -22,7 +22,7 @@ TCPsocket opened = nullptr;
 TCPsocket opening = nullptr;
 
 // A browser says nothing more of a WebSocket that closed, to a program: why is the page's to show.
-const char* const closed = "the WebSocket was closed";
+const char* const closed = "The WebSocket was closed";
 
 // Room comes back only while the browser runs, and nothing tells us when: the wait looks again
 // after each step.
@@ -72,7 +72,7 @@ bool edge_open_start(IPaddress* address, std::string* why) {
     edge_open_abandon();
     opening = SDLNet_Web_OpenStart(address);
     if (opening == nullptr) {
-        *why = "the WebSocket could not be opened";
+        *why = "The WebSocket could not be opened";
         return false;
     }
     return true;

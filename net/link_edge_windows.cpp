@@ -119,7 +119,7 @@ bool edge_open_start(IPaddress* address, std::string* why) {
 
 Opening edge_open_poll(TCPsocket* socket, std::string* why) {
     if (opening == nullptr) {
-        *why = "no connection under way";
+        *why = "No connection under way";
         return Opening::failed;
     }
     switch (SDLNet_Win_Connected(opening)) {
