@@ -67,6 +67,9 @@ class Herd {
     }
     // Seconds after restart_began of every connect the server accepted since.
     const std::vector<double>& connects() const { return connects_; }
+    // Seconds from each of those connects to its first update: a frame, and the generator's own
+    // lateness on a busy machine, which keeps a connection silent for longer than a client's.
+    const std::vector<double>& silences() const { return silences_; }
 
   private:
     void connect(Player* player) {
@@ -80,13 +83,17 @@ class Herd {
                 lost(player);
                 return;
             }
+            const auto connected = Clock::now();
             if (restarting_) {
-                connects_.push_back(seconds_between(began_, Clock::now()));
+                connects_.push_back(seconds_between(began_, connected));
             }
             player->timer.expires_after(first_frame);
-            player->timer.async_wait([this, player](const error_code& ec2) {
+            player->timer.async_wait([this, player, connected](const error_code& ec2) {
                 if (ec2) {
                     return;
+                }
+                if (restarting_) {
+                    silences_.push_back(seconds_between(connected, Clock::now()));
                 }
                 unsigned char update[4];
                 write_uint32_be(400, update);
@@ -134,6 +141,7 @@ class Herd {
     bool restarting_ = false;
     Clock::time_point began_;
     std::vector<double> connects_;
+    std::vector<double> silences_;
 };
 
 // The most connects the server accepted in any 100 ms.
@@ -189,8 +197,13 @@ long restart_once(const Options& options, bool jitter, const std::string& prefix
     say(prefix + "players=" + std::to_string(options.clients) +
         " joined_before=" + std::to_string(before) + " all_back=" + (all_back ? "yes" : "no") +
         " back_after_s=" + fixed(took, 2) + " connects=" + std::to_string(herd.connects().size()) +
-        " busiest_100ms=" + std::to_string(busiest_tenth(herd.connects())) + " refused=" +
-        std::to_string(refused(nullptr)) + " refused_silent=" + std::to_string(silent));
+        " busiest_100ms=" + std::to_string(busiest_tenth(herd.connects())) + " silent_ms_max=" +
+        fixed(1000 * (herd.silences().empty()
+                          ? 0.0
+                          : *std::max_element(herd.silences().begin(), herd.silences().end())),
+              1) +
+        " refused=" + std::to_string(refused(nullptr)) +
+        " refused_silent=" + std::to_string(silent));
     second.stop(10);
     return silent;
 }

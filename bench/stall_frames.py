@@ -8,14 +8,21 @@ With --gone S it reads everything for S seconds, then goes: nothing listens ther
 tries are refused), or with --drop a listener whose accept queue is full takes the port (each
 try waits for an answer until the connect deadline). bench/flip_counter.c, preloaded, counts
 the client's frames; the run prints them second by second with the client's log, and with
---gone the mean before and after the server went, in the same run. Needs root (ip netns).
+--gone the mean before and after the server went, in the same run. Frames a second follow the
+machine's load; --instructions runs the client under callgrind instead, counting only inside the
+frame loop, and prints the instructions a pass took before and after the server went (a dump
+when it goes splits the two), which no other load changes. Needs root (ip netns).
 
     python3 bench/stall_frames.py --client build/brackenreach --counter build-bench/libflip_counter.so
     python3 bench/stall_frames.py --client build/brackenreach --counter build/libflip_counter.so --gone 6 --drop
+    python3 bench/stall_frames.py --client build/brackenreach --counter build/libflip_counter.so --gone 20 \
+        --seconds 40 --instructions
 """
 
 import argparse
+import glob
 import os
+import re
 import socket
 import subprocess
 import sys
@@ -52,9 +59,9 @@ def slow_server(ns, read, every_ms, stop):
     return listener
 
 
-def vanishing_server(ns, after, drop, stop):
-    """A listener in ns that reads all of one client, and after `after` seconds closes both; with
-    drop, a listener with a full accept queue then takes its port."""
+def vanishing_server(ns, after, drop, stop, on_gone=lambda: None):
+    """A listener in ns that reads all of one client, and after `after` seconds closes both (then
+    calls on_gone); with drop, a listener with a full accept queue then takes its port."""
     listener = ns.socket()
     listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     listener.bind(("127.0.0.1", 0))
@@ -73,6 +80,7 @@ def vanishing_server(ns, after, drop, stop):
                 except socket.timeout:
                     pass
             listener.close()
+        on_gone()
         if drop:
             full = ns.socket()
             full.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
@@ -86,6 +94,24 @@ def vanishing_server(ns, after, drop, stop):
     return listener, port, held
 
 
+def instructions_per_pass(path):
+    """(instructions, passes) in one callgrind dump: its total, and its calls of SDL_Flip."""
+    names, total, passes, flip = {}, 0, 0, False
+    with open(path) as dump:
+        for line in dump:
+            if line.startswith("totals:"):
+                total = int(line.split()[1])
+            named = re.match(r"c?fn=\((\d+)\)(?: (.*))?", line)
+            if named:
+                if named.group(2):
+                    names[named.group(1)] = named.group(2)
+                flip = line.startswith("cfn=") and names.get(named.group(1)) == "SDL_Flip"
+            elif flip and line.startswith("calls="):
+                passes += int(line.split("=")[1].split()[0])
+                flip = False
+    return total, passes
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--client", required=True)
@@ -96,6 +122,7 @@ def main():
     parser.add_argument("--every", type=int, default=100, help="ms between the server's reads")
     parser.add_argument("--gone", type=float, default=0, help="seconds after which the server goes (0: never)")
     parser.add_argument("--drop", action="store_true", help="with --gone: the tries' SYNs are dropped")
+    parser.add_argument("--instructions", action="store_true", help="with --gone: instructions a pass, by callgrind")
     args = parser.parse_args()
     harness.CLIENT = os.path.abspath(args.client)
     stop = threading.Event()
@@ -103,15 +130,24 @@ def main():
         if not args.gone:  # a server that reads everything must not be outrun by an uncapped client
             subprocess.run(ns.wrap() + ["sh", "-c", "echo 4096 4096 4096 > /proc/sys/net/ipv4/tcp_wmem"], check=True)
         held = []
+        out = os.path.join(tempfile.gettempdir(), "stall_frames.%d.callgrind" % os.getpid())
+        valgrind = ["valgrind", "--tool=callgrind", "--toggle-collect=run_frame_loop(Player&)",
+                    "--callgrind-out-file=" + out] if args.instructions else []
+        game = None
+
+        def split_dump():
+            if valgrind:
+                subprocess.run(["callgrind_control", "--dump", str(game.proc.pid)], capture_output=True)
+
         if args.gone:
-            listener, port, held = vanishing_server(ns, args.gone, args.drop, stop)
+            listener, port, held = vanishing_server(ns, args.gone, args.drop, stop, split_dump)
         else:
             listener = slow_server(ns, args.read, args.every, stop)
             port = listener.getsockname()[1]
         config = network_config(port, video={"enable_fps_cap": args.cap})
         with Workdir(config=config) as wd:
             env = {"LD_PRELOAD": os.path.abspath(args.counter), "FLIP_COUNTER_FILE": counts.name}
-            game = run_client(wd, wrap=ns.wrap(), env=env)
+            game = run_client(wd, wrap=ns.wrap() + valgrind, env=env)
             try:
                 time.sleep(args.seconds)
                 status = game.stop()
@@ -125,7 +161,20 @@ def main():
     for line in game.lines[5:]:
         print("  " + line)
     print("frames drawn in each second: " + " ".join(map(str, frames)))
-    if args.gone:
+    if valgrind:
+        dumps = sorted(glob.glob(out + "*"), key=os.path.getmtime)
+        parts = [instructions_per_pass(path) for path in dumps]
+        for path in dumps:
+            os.remove(path)
+        if len(parts) == 2 and all(passes for _, passes in parts):
+            (before, passes_before), (after, passes_after) = parts
+            print("instructions a pass: %.0f with the server (%d passes), %.0f while reconnecting (%s, %d passes), "
+                  "%.2f times" % (before / passes_before, passes_before, after / passes_after,
+                                  "SYNs dropped" if args.drop else "refused", passes_after,
+                                  after * passes_before / (before * passes_after)))
+        else:
+            print("callgrind dumps: %r" % parts)
+    elif args.gone:
         # The first second holds start-up, the one the server went in both kinds of pass.
         went = int(args.gone)
         before, after = frames[1:went], frames[went + 1:-1]
