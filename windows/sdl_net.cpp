@@ -133,14 +133,31 @@ TCPsocket kept(SOCKET sock) {
     return opened;
 }
 
-// A non-blocking connect, waited for in select; SOCKET_ERROR on failure or at the limit.
-int connect_within_limit(SOCKET sock, const sockaddr_in& peer) {
-    if (connect(sock, reinterpret_cast<const sockaddr*>(&peer), sizeof peer) == 0) {
-        return 0;
+// A non-blocking socket whose connect to address has begun (or is done); INVALID_SOCKET, with
+// the error left for WSAGetLastError, when it failed at once.
+SOCKET start_connect(const IPaddress* address) {
+    const SOCKET sock = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (sock == INVALID_SOCKET) {
+        return INVALID_SOCKET;
     }
-    if (WSAGetLastError() != WSAEWOULDBLOCK) {
-        return SOCKET_ERROR;
+    u_long non_blocking = 1;
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    peer.sin_addr.s_addr = address->host;
+    peer.sin_port = address->port;
+    if (ioctlsocket(sock, FIONBIO, &non_blocking) != 0 ||
+        (connect(sock, reinterpret_cast<const sockaddr*>(&peer), sizeof peer) != 0 &&
+         WSAGetLastError() != WSAEWOULDBLOCK)) {
+        const int error = WSAGetLastError();
+        closesocket(sock);
+        WSASetLastError(error);
+        return INVALID_SOCKET;
     }
+    return sock;
+}
+
+// The connect start_connect began, waited for in select; SOCKET_ERROR on failure or at the limit.
+int connect_within_limit(SOCKET sock) {
     const int ready = wait_for(sock, open_limit_ms > 0 ? open_limit_ms : -1);
     open_timed_out = ready == 0;
     int error = 0;
@@ -202,18 +219,11 @@ int SDLNet_ResolveHost(IPaddress* address, const char* host, Uint16 port) {
 
 TCPsocket SDLNet_TCP_Open(IPaddress* address) {
     open_timed_out = false;
-    const SOCKET sock = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    if (sock == INVALID_SOCKET) {
-        SDL_SetError("Couldn't create socket");
-        return nullptr;
-    }
-    u_long non_blocking = 1;
-    sockaddr_in peer{};
-    peer.sin_family = AF_INET;
-    peer.sin_addr.s_addr = address->host;
-    peer.sin_port = address->port;
-    if (ioctlsocket(sock, FIONBIO, &non_blocking) != 0 || connect_within_limit(sock, peer) != 0) {
-        closesocket(sock);
+    const SOCKET sock = start_connect(address);
+    if (sock == INVALID_SOCKET || connect_within_limit(sock) != 0) {
+        if (sock != INVALID_SOCKET) {
+            closesocket(sock);
+        }
         SDL_SetError("Couldn't connect to remote host");
         return nullptr;
     }
@@ -275,24 +285,8 @@ int SDLNet_Win_SocketError(TCPsocket sock) {
 }
 
 TCPsocket SDLNet_Win_OpenStart(IPaddress* address) {
-    const SOCKET sock = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    if (sock == INVALID_SOCKET) {
-        return nullptr;
-    }
-    u_long non_blocking = 1;
-    sockaddr_in peer{};
-    peer.sin_family = AF_INET;
-    peer.sin_addr.s_addr = address->host;
-    peer.sin_port = address->port;
-    if (ioctlsocket(sock, FIONBIO, &non_blocking) != 0 ||
-        (connect(sock, reinterpret_cast<const sockaddr*>(&peer), sizeof peer) != 0 &&
-         WSAGetLastError() != WSAEWOULDBLOCK)) {
-        const int error = WSAGetLastError();
-        closesocket(sock);
-        WSASetLastError(error);
-        return nullptr;
-    }
-    return kept(sock);
+    const SOCKET sock = start_connect(address);
+    return sock != INVALID_SOCKET ? kept(sock) : nullptr;
 }
 
 int SDLNet_Win_Connected(TCPsocket sock) {
