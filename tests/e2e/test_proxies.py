@@ -121,9 +121,8 @@ class Recipes(unittest.TestCase):
             self.assertEqual(0, server.stop()[0])
 
     def test_the_game_comes_back_through_haproxy_after_a_server_restart(self):
-        # The game itself behind the recipe's balancer, its server restarted on the same port: the
-        # balancer drops the game's connection, takes its tries while no server is up (and drops
-        # them), and the game is back once the server is; its goodbye reaches the new server.
+        # The game behind the recipe's balancer, its server restarted on the same port: back once
+        # the balancer sees the server, its goodbye on the new one.
         server = self.server("--trusted-proxy", "127.0.0.1")
         port, front = server.port, 21338
         config = os.path.join(self.dir, "haproxy.cfg")

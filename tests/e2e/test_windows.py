@@ -276,8 +276,7 @@ class WindowsTest(unittest.TestCase):
         # refused: nothing listens; dropped: the listener's accept queue is full, so the kernel
         # drops the SYNs and only the connect deadline ends the wait (the game then runs
         # offline); cut short: Winsock takes part of an update (a cut in the Linux socket under
-        # Wine's, which passes the count on) and the connection is given up, nothing more sent on
-        # it, and made again.
+        # Wine's, which passes the count on) and the connection is given up and made again.
         # unreachable: in a namespace with only its loopback, a connect elsewhere fails at once (no
         # route, so nothing leaves), and is no time-out.
         def connect_fails(port=None, host="127.0.0.1", wrap=()):
@@ -315,8 +314,7 @@ class WindowsTest(unittest.TestCase):
 
     def test_a_server_that_stops_reading_is_given_up_as_on_linux(self):
         # Winsock's full send buffer is a wait for room, not a broken connection: the connection is
-        # given up after the bound, nothing more is sent on it once the server reads again, and
-        # the link comes back on a new one.
+        # given up after the bound, and the link comes back on a new one.
         self.skip_without_namespaces()
         with server_stops_reading() as row, self.playing(row["config"], wrap=row["wrap"]) as (game, wid):
             row["wait"](game)
