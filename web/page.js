@@ -43,7 +43,7 @@
 
   var params = new URLSearchParams(location.search);
   if (params.has('name')) nameInput.value = params.get('name');
-  // Loaded again after a busy server refused the game: Start was pressed already.
+  // Loaded again after the game's files did not arrive: Start was pressed already.
   var startAgain = params.get('start') === '1';
   if (startAgain) {
     params.delete('start');
@@ -295,7 +295,7 @@
     onRuntimeInitialized: function () {
       if (retrying) return;
       loaded = true;
-      // A busy refusal's tries count on until the game gets in.
+      // A page loaded again after its files failed counts its tries on until the game gets in.
       if (!startAgain) sessionStorage.removeItem('brackenreach-tries');
       progress.value = progress.max;
       progress.hidden = true;
