@@ -143,7 +143,6 @@ class Recipes(unittest.TestCase):
             game.wait_for_line(lambda line: line.startswith("Reconnected to server"), timeout=20)
             self.assertEqual(0, game.stop())
         server.wait_for(r"^goodbye #\d+ updates=\d+ last_x=400$")
-        print("haproxy restart: %r" % game.lines[5:])
         self.assertEqual(1, sum(line.endswith("; reconnecting") for line in game.lines), game.lines)
 
     def test_browser_players_over_wss_through_nginx(self):
