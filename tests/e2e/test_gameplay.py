@@ -13,7 +13,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from harness import (CLASSIC, COMPAT, GAME_DIR, X_TOOL, Image, Sink, Workdir, Xvfb, network_config,  # noqa: E402
-                     run_client, sdl_runtimes, split_stream, start_game_server, stop_game_server)
+                     run_client, sdl_runtimes, split_stream, start_game_server, stop_game_server, walk_held)
 
 PLAYER = (400, 300)
 MAP = (1280, 960)
@@ -242,22 +242,10 @@ class GameplayTest(unittest.TestCase):
                 server, game, wid = self.start(x, {"controls": controls}, env)
                 x.focus(wid)
                 for key, way in keys:
-                    x_before, passes = split_stream(server.received())[0][-1], len(server.received()) // 4
-                    x.key_down(key)
-                    deadline = time.monotonic() + 15  # hang guard: each walk below takes 0.2 to 2.5 s
-                    while True:
-                        xs = split_stream(server.received())[0]
-                        if way == 0 and len(xs) > passes + 30:
-                            break
-                        if way in (1, -1) and (xs[-1] - x_before) * way >= 24:
-                            break
-                        if way == "top" and self.sprite_drawn_at(x.screenshot(wid, "keys-%s-%s" % (runtime, key))[1], 304, 0):
-                            break
-                        self.assertLess(time.monotonic(), deadline, "%s never walked %s" % (key, way))
-                        time.sleep(0.05)
-                    x.key_up(key)
+                    top = way == "top" and (lambda: self.sprite_drawn_at(x.screenshot(wid, "keys-%s-%s" % (runtime, key))[1], 304, 0))
+                    x_before, xs = walk_held(server, lambda: x.key_down(key), lambda: x.key_up(key), way, top)
                     if way in (0, "top"):
-                        self.assertEqual({x_before}, set(xs[passes:]), "%s walked sideways" % key)
+                        self.assertEqual({x_before}, set(xs), "%s walked sideways" % key)
                 x.close_window(wid)
                 self.assertEqual(0, game.wait())
 
@@ -284,18 +272,11 @@ class GameplayTest(unittest.TestCase):
                 game.wait_for_line(lambda line: line == "Using gamepad: " + device)
                 server.wait_for_bytes(4 * 5)
                 for ax, ay, way in rows:
-                    x_before, passes = split_stream(server.received())[0][-1], len(server.received()) // 4
-                    os.write(pad, struct.pack("<IhBB", 0, ax, 2, 0) + struct.pack("<IhBB", 0, ay, 2, 1))
-                    deadline = time.monotonic() + 15  # hang guard: a walk below takes about 0.2 s
-                    while True:
-                        xs = split_stream(server.received())[0]
-                        if (way == 0 and len(xs) > passes + 30) or (way and (xs[-1] - x_before) * way >= 24):
-                            break
-                        self.assertLess(time.monotonic(), deadline, "the stick at %d, %d never walked %d" % (ax, ay, way))
-                        time.sleep(0.05)
+                    stick = struct.pack("<IhBB", 0, ax, 2, 0) + struct.pack("<IhBB", 0, ay, 2, 1)
+                    _, xs = walk_held(server, lambda: os.write(pad, stick), lambda: None, way)
                     if way == 0:
                         # A pass or two may still finish the step before the stick came to rest.
-                        self.assertLessEqual(len(set(xs[passes + 3:])), 1, (ax, ay))
+                        self.assertLessEqual(len(set(xs[3:])), 1, (ax, ay))
                 game.signal(signal.SIGTERM)
                 self.assertEqual(0, game.wait())
 
