@@ -94,7 +94,7 @@ brackenreach_strip_like_debian(brackenreach-server "\${BRACKENREACH_GAMES_DIR}" 
 # edit survives upgrades and takes a restart, no daemon-reload, and no unit syntax to learn.
 configure_file(cmake/InstallService.cmake.in ${BRACKENREACH_PACKAGING}/InstallService.cmake @ONLY)
 install(SCRIPT ${BRACKENREACH_PACKAGING}/InstallService.cmake COMPONENT brackenreach-server)
-# The deployment recipes the README names, which tests/e2e/test_proxies.py runs as they are.
+# The deployment recipes docs/server.md names, which tests/e2e/test_proxies.py runs as they are.
 install(FILES ${BRACKENREACH_SOURCE_PACKAGING}/examples/nginx-brackenreach
   ${BRACKENREACH_SOURCE_PACKAGING}/examples/haproxy-brackenreach.cfg
   DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/brackenreach-server/examples COMPONENT brackenreach-server)
@@ -104,7 +104,7 @@ install(FILES ${BRACKENREACH_SOURCE_PACKAGING}/examples/nginx-brackenreach
 # The page is the browser build's output (web/, built by Emscripten), so where Emscripten is
 # installed this build drives that one, in the directory tools/build_web.sh uses (one build of
 # the page for both). Installed in share/brackenreach/web, the --web-root that the server's
-# options file, its manual and the README name.
+# options file, its manual and docs/server.md name.
 find_program(EMCMAKE_EXECUTABLE emcmake)
 # BRACKENREACH_WEB_PAGE given on the command line (it is then in the cache) decides; otherwise
 # the page follows what is installed at each configure, so a build directory made before

@@ -70,9 +70,9 @@ send-proxy and send-proxy-v2 write it), read within the first-byte timeout: the 
 is counted and logged ("joined #N PLAYER via PROXY:PORT"); without a header it is a client like
 any other. A PROXY header from anyone else is refused ("reason=untrusted_proxy"). Any local
 program can connect from 127.0.0.1: trust a proxy only at an address that nothing else can send
-from (see the README, "Behind a TLS proxy"). --web-host puts the web port on an address of its
-own, so that only a proxy on this machine reaches it while --host takes desktop players on every
-address.
+from (see docs/server.md, "Behind a TLS proxy"). --web-host puts the web port on an address
+of its own, so that only a proxy on this machine reaches it while --host takes desktop players on
+every address.
 
 A browser names the page that opens a WebSocket in its Origin header: a WebSocket whose Origin
 is neither the page's own (http://HOST where HOST is its Host header; https:// when a trusted

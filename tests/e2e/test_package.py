@@ -287,9 +287,9 @@ class InstalledGameChecks:
         with open(self.env_file) as f:
             text = f.read()
         if WITH_PAGE:
-            # The page served as the options file's example (the README's line) serves it.
+            # The page served as the options file's example (the server guide's line) serves it.
             example = re.search(r'(?m)^#\s*(BRACKENREACH_SERVER_OPTS=".* --web-root /usr/(\S+) .*")$', text)
-            with open(os.path.join(SOURCE_DIR, "README.md")) as f:
+            with open(os.path.join(SOURCE_DIR, "docs", "server.md")) as f:
                 self.assertIn(example.group(1), f.read())
             line = example.group(1).replace("/usr/" + example.group(2), self.installed(example.group(2)))
             text = re.sub(r'(?m)^BRACKENREACH_SERVER_OPTS=.*$', lambda _: line, text)
@@ -597,7 +597,7 @@ class DebianPackageTest(InstalledGameChecks, unittest.TestCase):
         self.check_layout()
         self.check_desktop_entry()
         self.check_play(xdg_data_home=True)
-        # Enabled as the README says (without a booted systemd, systemctl only makes the link).
+        # Enabled as docs/server.md says (without a booted systemd, systemctl only makes the link).
         enabled = "/etc/systemd/system/multi-user.target.wants/brackenreach-server.service"
         if shutil.which("systemctl"):
             run(["systemctl", "enable", "brackenreach-server"])
