@@ -5,8 +5,10 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <random>
 #include <string>
 #include <unistd.h>
@@ -286,5 +288,22 @@ TEST(Settings, ControlsTable) {
         for (const std::string& part : row.said) {
             EXPECT_NE(std::string::npos, log.find(part)) << row.ini << "\n" << log;
         }
+    }
+}
+
+// The config.ini we ship shows every key at its default: loading it changes nothing, says nothing.
+TEST(Settings, ShippedFileIsTheDefaults) {
+    std::ifstream file(BRACKENREACH_SOURCE_DIR "/data/config.ini", std::ios::binary);
+    const std::string shipped{std::istreambuf_iterator<char>(file), {}};
+    testing::internal::CaptureStdout();
+    const Settings got = load(&shipped);
+    const std::string log = testing::internal::GetCapturedStdout();
+    expect_same(defaults, got, "shipped config.ini");
+    EXPECT_NE(std::string::npos, shipped.find("[controls]"));
+    EXPECT_EQ(2, std::count(log.begin(), log.end(), '\n')) << log;
+    settings = Settings{};
+    load(nullptr);
+    for (int d = 0; d < direction_count; ++d) {
+        EXPECT_EQ(0, std::memcmp(&settings.controls[d], &got.controls[d], sizeof(KeyList))) << d;
     }
 }
