@@ -674,9 +674,8 @@ UNRESOLVABLE = "x" * 64 + ".invalid"
 
 
 def walk_held(sink, press, release, way, arrived=None, guard=15.0):
-    """Holds a key or a stick (press(), then release()) until the player has walked 24 px toward
-    way (+1 right, -1 left) in the updates sink receives, or for way 0 until 30 more passes came,
-    or until arrived() holds. Returns the x it stood at and the xs sent meanwhile."""
+    """Holds a key or a stick (press(), release()) until the player walked 24 px toward way (+1
+    right, -1 left), for way 0 30 passes, or arrived(); the x it stood at, and the xs sent since."""
     x_before, passes = split_stream(sink.received())[0][-1], len(sink.received()) // 4
     press()
     deadline = time.monotonic() + guard  # hang guard: a walk takes 0.2 to 3 s

@@ -294,12 +294,12 @@ class BrowserTest(unittest.TestCase):
     def test_a_finger_or_a_pad_walks_on_a_phone(self):
         # A phone held either way, touch on, and a pad the page's Gamepad API stands in for, which
         # appears only after the game has started (as a browser lists a pad once a button is
-        # pressed). Each row is a list of steps: what the finger or the pad does, then whether the
+        # pressed). Each row is a list of steps: what the finger, the pad or a key does, then whether the
         # player then walks (each pass draws a new picture) or stands (the picture is kept). The
         # finger goes to game pixels, placed on the canvas from the rectangle it has at the time;
         # the character's middle stays at (320, 240) while the camera follows it. A second finger
         # adds nothing (right and left together would cancel) and walks once the first lifts.
-        # Every row ends with the player walked right, then up to the map's top edge, at (x, 0).
+        # Each row ends with the player walked right, then up to the map's top edge, at (x, 0).
         right, left, above = (600, 240), (40, 240), (320, 5)
         touch_rows = [("touchStart", [(right, 1)], "walks"), ("touchStart", [(right, 1), (left, 2)], "walks"),
                       ("touchEnd", [(left, 2)], "walks"), ("touchCancel", [], "stands"),
@@ -307,9 +307,14 @@ class BrowserTest(unittest.TestCase):
         pad_rows = [("pad", "padPlugged = true; pad.buttons[15].pressed = true", "walks"),
                     ("pad", "pad.buttons[15].pressed = false; pad.axes = [0.2, -0.15, 0, 0]", "stands"),
                     ("pad", "pad.axes = [0.05, -0.95, 0, 0]", "walks"), ("pad", "", "stands")]
-        rows = (("finger, portrait", (390, 844), touch_rows), ("finger, landscape", (844, 390), touch_rows),
-                ("pad", (1024, 768), pad_rows))
-        for name, (width, height), steps in rows:
+        # Keys Emscripten numbers apart from SDL 1.2, bound in [controls]: each walks, then stands.
+        bound = [("CapsLock", 20), ("NumLock", 144), ("ScrollLock", 145), ("-", 189), ("=", 187), ("9", 105)]
+        key_rows = [(kind, key, then) for key in bound for kind, then in (("keyDown", "walks"), ("keyUp", "stands"))]
+        key_rows += [(kind, ("8", 104), then) for kind, then in (("keyDown", "walks"), ("keyDown", "stands"))]
+        keys = "[controls]\nright = Caps Lock, Numlock, Scroll Lock, -, =, [9]\nup = [8]\n"
+        rows = (("finger, portrait", (390, 844), touch_rows, None), ("finger, landscape", (844, 390), touch_rows, None),
+                ("pad", (1024, 768), pad_rows, None), ("keys", (1024, 768), key_rows, keys))
+        for name, (width, height), steps, settings in rows:
             with self.subTest(name):
                 server, url = start_web_server()
                 try:
@@ -320,11 +325,15 @@ class BrowserTest(unittest.TestCase):
                     tab.send("Emulation.setTouchEmulationEnabled", {"enabled": True, "maxTouchPoints": 5})
                     tab.send("Page.reload")
                     tab.wait_until("document.body.dataset.state == 'ready'")
+                    if settings:
+                        tab.evaluate("FS.writeFile('/config.ini', %r)" % settings)
                     self.start(tab)
                     for kind, act, then in steps:
                         frames = tab.evaluate("window.last = null; [Module.frames.drawn, Module.frames.kept]")
                         if kind == "pad":
                             tab.evaluate(act)
+                        elif kind.startswith("key"):
+                            tab.key(kind, *act)
                         else:
                             points = [tab.evaluate("(function (c, r) { return [r.left + %d * r.width / c.width,"
                                                    " r.top + %d * r.height / c.height]; })(document.getElementById('canvas'),"

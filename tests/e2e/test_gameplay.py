@@ -250,11 +250,9 @@ class GameplayTest(unittest.TestCase):
                 self.assertEqual(0, game.wait())
 
     def test_a_pad_walks_with_its_stick_beyond_the_dead_zone(self):
-        # Classic SDL 1.2 reads the device SDL_JOYSTICK_DEVICE names in the Linux joystick
-        # protocol (struct js_event: time, value, type 2 for an axis, its number): a FIFO written so
-        # is a pad of two axes and no hat. sdl12-compat reads pads through SDL 2, which asks evdev's
-        # ioctls of the device: no pad can be made for it here. Row: the stick's x and y, and where
-        # the player walks: +1 right, -1 left, 0 nowhere for 30 passes.
+        # Classic SDL 1.2 reads the device SDL_JOYSTICK_DEVICE names as the Linux joystick protocol
+        # (struct js_event): a FIFO written so is a pad of two axes, no hat (sdl12-compat's SDL 2
+        # wants evdev). Row: the stick's x and y, and the way walked (0: none for 30 passes).
         rows = [(20000, 0, 1), (5000, -4000, 0), (-32767, 0, -1), (-20000, -20000, -1), (0, 0, 0)]
         runtime, env = sdl_runtimes()[0]
         if runtime != CLASSIC:

@@ -263,8 +263,7 @@ class WindowsTest(unittest.TestCase):
                 self.assertLess(speed, 141)
 
     def test_wasd_and_keys_bound_in_controls_walk(self):
-        # SDL 1.2's Windows keys by the same names: D walks right by default, Q is bound left in
-        # place of A, which then walks nowhere (for 30 passes).
+        # The same names on Windows: D walks right by default, Q bound left in place of A stands.
         with Sink() as sink:
             config = network_config(sink.port, controls={"left": "Q, Left"})
             with self.playing(config) as (game, wid):
