@@ -306,12 +306,14 @@ class BrowserTest(unittest.TestCase):
                       ("touchStart", [(above, 1)], "walks"), ("touchMove", [(above, 1)], "stands"), ("touchEnd", [], "stands")]
         pad_rows = [("pad", "padPlugged = true; pad.buttons[15].pressed = true", "walks"),
                     ("pad", "pad.buttons[15].pressed = false; pad.axes = [0.2, -0.15, 0, 0]", "stands"),
-                    ("pad", "pad.axes = [0.05, -0.95, 0, 0]", "walks"), ("pad", "", "stands")]
+                    ("pad", "pad.axes = [0.95, 0.05, 0, 0]", "walks"),
+                    ("pad", "pad.axes = [0, 0, 0, 0]; pad.buttons[12].pressed = true", "walks"), ("pad", "", "stands")]
         # Keys Emscripten numbers apart from SDL 1.2, bound in [controls]: each walks, then stands.
-        bound = [("CapsLock", 20), ("NumLock", 144), ("ScrollLock", 145), ("-", 189), ("=", 187), ("9", 105)]
+        bound = [("CapsLock", 20), ("NumLock", 144), ("ScrollLock", 145), ("-", 189), ("=", 187), ("9", 105),
+                 ("F2", 113), ("ContextMenu", 93), (".", 110)]
         key_rows = [(kind, key, then) for key in bound for kind, then in (("keyDown", "walks"), ("keyUp", "stands"))]
         key_rows += [(kind, ("8", 104), then) for kind, then in (("keyDown", "walks"), ("keyDown", "stands"))]
-        keys = "[controls]\nright = Caps Lock, Numlock, Scroll Lock, -, =, [9]\nup = [8]\n"
+        keys = "[controls]\nright = Caps Lock, Numlock, Scroll Lock, -, =, [9], F2, Menu\nleft = [.]\nup = [8]\n"
         rows = (("finger, portrait", (390, 844), touch_rows, None), ("finger, landscape", (844, 390), touch_rows, None),
                 ("pad", (1024, 768), pad_rows, None), ("keys", (1024, 768), key_rows, keys))
         for name, (width, height), steps, settings in rows:
