@@ -207,15 +207,6 @@
   window.addEventListener('error', onLoadError);
   window.addEventListener('unhandledrejection', onLoadError);
 
-  // Keys reach the game only while the canvas has the focus; arrow keys and space anywhere else
-  // on the page would scroll it, so while the game runs they bring the focus back instead.
-  window.addEventListener('keydown', function (event) {
-    if (!running || event.target === canvas) return;
-    if (/^(Arrow(Up|Down|Left|Right)| |PageUp|PageDown)$/.test(event.key)) {
-      event.preventDefault();
-      canvas.focus();
-    }
-  });
   canvas.addEventListener('mousedown', function () { canvas.focus(); });
 
   // The canvas keeps the game's size; CSS enlarges it by whole device pixels, which

@@ -674,6 +674,23 @@ def split_stream(data):
 UNRESOLVABLE = "x" * 64 + ".invalid"
 
 
+def walk_held(sink, press, release, way, arrived=None, guard=15.0):
+    """Holds a key or a stick (press(), release()) until the player walked 24 px toward way (+1
+    right, -1 left), for way 0 30 passes, or arrived(); the x it stood at, and the xs sent since."""
+    x_before, passes = split_stream(sink.received())[0][-1], len(sink.received()) // 4
+    press()
+    deadline = time.monotonic() + guard  # hang guard: a walk takes 0.2 to 3 s
+    while True:
+        xs = split_stream(sink.received())[0]
+        if arrived() if arrived else (len(xs) > passes + 30 if way == 0 else (xs[-1] - x_before) * way >= 24):
+            break
+        if time.monotonic() > deadline:
+            raise AssertionError("never walked %s: x %d, then %s" % (way, x_before, xs[passes:][-5:]))
+        time.sleep(0.05)
+    release()
+    return x_before, xs[passes:]
+
+
 def network_config(port, host="127.0.0.1", **extra):
     """A config.ini dict pointing the client at host:port, plus extra sections."""
     cfg = {"network": {"server_ip": host, "server_port": port}}

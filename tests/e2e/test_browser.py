@@ -17,7 +17,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
 from harness import (ARTIFACTS, SOURCE_DIR, Image, Workdir, Xvfb, link_bound, network_config,  # noqa: E402
                      run_client, start_game_server, stop_game_server)
-from chromium import CHROMIUM, FIRST_FRAME  # noqa: E402
+from chromium import CHROMIUM, FIRST_FRAME, PAD  # noqa: E402
 
 SITE = os.environ.get("BRACKENREACH_WEB_SITE", os.path.join(SOURCE_DIR, "build-web", "site"))
 PLAYER = (400, 300)
@@ -293,6 +293,76 @@ class BrowserTest(unittest.TestCase):
                 self.assertEqual((shot.width, shot.height), (screen.width, screen.height))
                 differing = sum(shot.data[i:i + 3] != screen.data[i:i + 3] for i in range(0, len(shot.data), 3))
                 self.assertEqual(0, differing, "pixels on the screen that differ from the canvas")
+
+    def test_a_finger_or_a_pad_walks_on_a_phone(self):
+        # A phone held either way, touch on, and a pad the page's Gamepad API stands in for, which
+        # appears only after the game has started (as a browser lists a pad once a button is
+        # pressed). Each row is a list of steps: what the finger, the pad or a key does, then whether the
+        # player then walks (each pass draws a new picture) or stands (the picture is kept). The
+        # finger goes to game pixels, placed on the canvas from the rectangle it has at the time;
+        # the character's middle stays at (320, 240) while the camera follows it. A second finger
+        # adds nothing (right and left together would cancel) and walks once the first lifts.
+        # Each row ends with the player walked right, then up to the map's top edge, at (x, 0).
+        right, left, above = (600, 240), (40, 240), (320, 5)
+        touch_rows = [("touchStart", [(right, 1)], "walks"), ("touchStart", [(right, 1), (left, 2)], "walks"),
+                      ("touchEnd", [(left, 2)], "walks"), ("touchCancel", [], "stands"),
+                      ("touchStart", [(above, 1)], "walks"), ("touchMove", [(above, 1)], "stands"), ("touchEnd", [], "stands")]
+        pad_rows = [("pad", "padPlugged = true; pad.buttons[15].pressed = true", "walks"),
+                    ("pad", "pad.buttons[15].pressed = false; pad.axes = [0.2, -0.15, 0, 0]", "stands"),
+                    ("pad", "pad.axes = [0.95, 0.05, 0, 0]", "walks"),
+                    ("pad", "pad.axes = [0, 0, 0, 0]; pad.buttons[12].pressed = true", "walks"), ("pad", "", "stands")]
+        # Keys Emscripten numbers apart from SDL 1.2, bound in [controls]: each walks, then stands.
+        bound = [("CapsLock", 20), ("NumLock", 144), ("ScrollLock", 145), ("-", 189), ("=", 187), ("9", 105),
+                 ("F2", 113), ("ContextMenu", 93), (".", 110)]
+        key_rows = [(kind, key, then) for key in bound for kind, then in (("keyDown", "walks"), ("keyUp", "stands"))]
+        key_rows += [(kind, ("8", 104), then) for kind, then in (("keyDown", "walks"), ("keyDown", "stands"))]
+        keys = "[controls]\nright = Caps Lock, Numlock, Scroll Lock, -, =, [9], F2, Menu\nleft = [.]\nup = [8]\n"
+        rows = (("finger, portrait", (390, 844), touch_rows, None), ("finger, landscape", (844, 390), touch_rows, None),
+                ("pad", (1024, 768), pad_rows, None), ("keys", (1024, 768), key_rows, keys))
+        for name, (width, height), steps, settings in rows:
+            with self.subTest(name):
+                server, url = start_web_server()
+                try:
+                    tab = self.open_game(url)
+                    tab.send("Page.addScriptToEvaluateOnNewDocument", {"source": PAD.replace("= true", "= false", 1)})
+                    tab.send("Emulation.setDeviceMetricsOverride", {"width": width, "height": height,
+                                                                    "deviceScaleFactor": 3, "mobile": width < 1000})
+                    tab.send("Emulation.setTouchEmulationEnabled", {"enabled": True, "maxTouchPoints": 5})
+                    tab.send("Page.reload")
+                    tab.wait_until("document.body.dataset.state == 'ready'")
+                    if settings:
+                        tab.evaluate("FS.writeFile('/config.ini', %r)" % settings)
+                    self.start(tab)
+                    for kind, act, then in steps:
+                        frames = tab.evaluate("window.last = null; [Module.frames.drawn, Module.frames.kept]")
+                        if kind == "pad":
+                            tab.evaluate(act)
+                        elif kind.startswith("key"):
+                            tab.key(kind, *act)
+                        else:
+                            points = [tab.evaluate("(function (c, r) { return [r.left + %d * r.width / c.width,"
+                                                   " r.top + %d * r.height / c.height]; })(document.getElementById('canvas'),"
+                                                   " document.getElementById('canvas').getBoundingClientRect())" % at)
+                                      + [i] for at, i in act]
+                            tab.send("Input.dispatchTouchEvent", {"type": kind, "touchPoints": [
+                                {"x": x, "y": y, "id": i} for x, y, i in points]})
+                        if then == "walks":
+                            tab.wait_until("Module.frames.drawn >= %d" % (frames[0] + 40))
+                        else:  # some passes may still finish the walk: standing is ten kept in a row
+                            tab.wait_until("(function (f) { var now = [f.drawn, f.kept];"
+                                           " var still = window.last && now[0] == last[0] && now[1] >= last[1] + 10;"
+                                           " if (!window.last || now[0] != last[0]) window.last = now; return still; })"
+                                           "(Module.frames)")
+                    if kind == "pad":
+                        tab.wait_for_console("Using gamepad: Stand-in pad")
+                    path = tab.canvas_png(os.path.join(ARTIFACTS, "browser-%s.png" % name.replace(", ", "-")))
+                    tab.close()
+                    goodbye = server.wait_for(GOODBYE, timeout=10)
+                finally:
+                    stop_game_server(server)
+                x = int(goodbye.group(3))
+                self.assertGreater(x, PLAYER[0] + 24)
+                self.assert_shows_player_at(Image.load(path), (x, 0))
 
     def assert_shows_player_at(self, shot, player, window=(640, 480)):
         """The canvas is the map seen from the camera over player, the sprite on it (its alpha

@@ -17,7 +17,7 @@ import unittest
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from harness import (SOURCE_DIR, Image, Netns, Process, Sink, Workdir, Xvfb, free_port,  # noqa: E402
                      namespaces_unavailable, network_config, run_client, split_stream, start_game_server,
-                     stop_game_server)
+                     stop_game_server, walk_held)
 from test_faults import BACKGROUND, FONT, MUSIC, SPRITE, Case, expected_pattern, matches_log  # noqa: E402
 from test_link import (IMAGES, SLACK, check_log_and_stream, dropped_connects, restart_while_walking,  # noqa: E402
                        server_stops_reading, start_lines, update_cut_short)
@@ -261,6 +261,20 @@ class WindowsTest(unittest.TestCase):
                 print("cap %d: %d px at %.1f px/s over %d updates" % (cap, xs[end] - xs[start], speed, end - start))
                 self.assertGreater(speed, 115)
                 self.assertLess(speed, 141)
+
+    def test_wasd_and_keys_bound_in_controls_walk(self):
+        # The same names on Windows: D walks right by default, Q bound left in place of A stands.
+        with Sink() as sink:
+            config = network_config(sink.port, controls={"left": "Q, Left"})
+            with self.playing(config) as (game, wid):
+                sink.wait_for_bytes(4 * 5)
+                self.x.focus(wid)
+                for key, way in (("d", 1), ("q", -1), ("a", 0)):
+                    x_before, xs = walk_held(sink, lambda: self.x.key_down(key), lambda: self.x.key_up(key), way)
+                    if way == 0:
+                        self.assertEqual({x_before}, set(xs), "A walked though unbound")
+                self.x.close_window(wid)
+                self.assertEqual(0, game.wait())
 
     def test_every_way_to_end_the_game_says_goodbye(self):
         for how in ("window closed", "Alt+F4", "taskkill"):
