@@ -597,10 +597,11 @@ class Sink:
 
     def reset(self, index=0):
         """Resets the connections (a reset, not a close: the client's next send fails), and
-        returns once connection index is gone."""
+        returns once connection index is gone; connections accepted later are kept."""
         self._reset.set()
         self._reading.set()
         wait_until(lambda: index < len(self.gone) and self.gone[index], "the connection reset")
+        self._reset.clear()
 
     def pause(self):
         self._reading.clear()

@@ -4,6 +4,7 @@ and shown again when anything changes it, the goodbye when the tab closes, and t
 when the server is gone."""
 
 import os
+import re
 import shutil
 import socket
 import sys
@@ -184,14 +185,16 @@ class BrowserTest(unittest.TestCase):
         finally:
             stop_game_server(server)
 
-    def hold_right(self, tab, seconds, key="ArrowRight", code=39):
-        """Holds the right arrow (or key) for at least seconds; the time it was held on the page's
-        own clock, from the key's press to its release as the page handled them (the game's
-        keyboard state changes there), however late a busy machine delivered either."""
+    def hold_right(self, tab, seconds, key="ArrowRight", code=39, meanwhile=lambda: None):
+        """Holds the right arrow (or key) for at least seconds, running meanwhile once it is down;
+        the time it was held on the page's own clock, from the key's press to its release as the
+        page handled them (the game's keyboard state changes there), however late a busy machine
+        delivered either."""
         tab.evaluate("window.keyTimes = []; if (!window.keyTimesKept) { window.keyTimesKept = true;"
                      " ['keydown', 'keyup'].forEach(function (kind) { window.addEventListener(kind,"
                      " function (e) { window.keyTimes.push([e.type, e.key, performance.now()]); }, true); }); }")
         tab.key("keyDown", key, code)
+        meanwhile()
         tab.wait_until("window.keyTimes.length && performance.now() - window.keyTimes[0][2] >= %d"
                        % (seconds * 1000), timeout=seconds + 20)
         tab.key("keyUp", key, code)
@@ -227,7 +230,7 @@ class BrowserTest(unittest.TestCase):
             after = time.monotonic() - held
             print("browser: given up %.2f s after the WebSocket filled: %s" % (after, line))
             self.assertRegex(line, r"^SDLNet_TCP_Send: Server (took no data for 250 ms|fell behind for 1000 ms); "
-                                   r"nothing more is sent$")
+                                   r"reconnecting$")
             self.assertLess(after, link_bound("stall_limit_ms") / 1000.0 + 3.0)
             # Frames go on: the walk moves the view.
             tab.evaluate("window.before = document.getElementById('canvas').toDataURL()")
@@ -427,8 +430,8 @@ class BrowserTest(unittest.TestCase):
 
     def test_a_busy_servers_refusal_is_tried_again_keeping_the_name(self):
         # A classroom pressing Start at once: the server takes two from this address and refuses
-        # the third with 1013; that page waits, loads again with its name and gets in once a
-        # place is free.
+        # the third with 1013; that game plays on, tries again after growing pauses without
+        # leaving the page, and gets in once a place is free.
         server, url = start_web_server(args=("--max-per-address", "2"))
         try:
             light = "[video]\nscreen_width = 160\nscreen_height = 120\nframes_per_second = 10\n"
@@ -437,31 +440,67 @@ class BrowserTest(unittest.TestCase):
                 tab.evaluate("document.getElementById('start').click()", user_gesture=True)
             server.wait_for(r"^refused 127\.0\.0\.1:\d+ reason=address_limit max_per_address=2 "
                             r"websocket$", timeout=20)
-            busy = "/is busy.*trying again in \\d+ s/.test(document.getElementById('message').textContent)"
+            busy = "/is busy.*: playing on, reconnecting/.test(document.getElementById('message').textContent)"
             deadline = time.monotonic() + 20
             refused = []
             while not refused and time.monotonic() < deadline:
                 refused = [tab for tab in tabs if tab.evaluate(busy)]
                 time.sleep(0.1)
             self.assertEqual(1, len(refused), "one page should say it tries again")
+            refused[0].evaluate("window.samePage = true")  # gone if the page loads again
             name = refused[0].evaluate("document.getElementById('name').value")
             next(tab for tab in tabs if tab is not refused[0]).close()  # a place comes free
             server.wait_for(GOODBYE, timeout=10)
-            refused[0].wait_until("document.body.dataset.state == 'running' && "
-                                  "/^Playing on/.test(document.getElementById('message').textContent)",
+            refused[0].wait_until("window.samePage && document.body.dataset.state == 'running' && "
+                                  "/^Playing again on/.test(document.getElementById('message').textContent)",
                                   timeout=40)
             self.assertEqual(name, refused[0].evaluate("document.getElementById('name').value"))
         finally:
             stop_game_server(server)
 
+    def test_the_link_comes_back_after_a_server_restart(self):
+        # The server stopped while the player walks, started again on the same port: the page says
+        # "reconnecting", then that it plays again; the new connection's goodbye has the walk.
+        message = "document.getElementById('message').textContent"
+        server, url = start_web_server()
+        port = int(url.rsplit(":", 1)[1].strip("/"))
+        try:
+            tab = self.open_game(url)
+            self.start(tab)
+            server.wait_for(r"^joined #\d+ 127\.0\.0\.1:\d+ websocket$")
+            stopped = []
+
+            def restart():
+                time.sleep(0.3)
+                stopped.extend(stop_game_server(server))
+                tab.wait_until("/: playing on, reconnecting \\.\\.\\.$/.test(%s)" % message)
+
+            held = self.hold_right(tab, 1.0, meanwhile=restart)
+            server, _ = start_web_server(port=port)
+            server.wait_for(r"^joined #\d+ 127\.0\.0\.1:\d+ websocket$", timeout=40)
+            tab.wait_until("/^Playing again on /.test(%s)" % message)
+            tab.wait_for_console("Reconnected to server ")
+            tab.close()
+            goodbye = server.wait_for(GOODBYE, timeout=10)
+        finally:
+            lines = stop_game_server(server)
+        before = int(re.search(r"^dropped #\d+ updates=\d+ last_x=(\d+) ", "\n".join(stopped), re.M).group(1))
+        after = int(goodbye.group(3))
+        print("browser: server restarted while walking: x %d before, %d after; %s" % (before, after, tab.console[-2:]))
+        self.assertGreater(after, before, "the walk went on while the server was away")
+        self.assertTrue(115 < (after - PLAYER[0]) / held < 141, (after, held, lines))
+        self.assertIn("Reconnected to server 127.0.0.1 on port %d" % port, tab.console)
+
     def test_with_the_server_gone_the_game_goes_on_offline(self):
         # refused: nothing listens any more; silent: something accepts and never answers (the connect
         # deadline ends the wait); 0.0.0.0: the page's settings name no server, refused before any socket.
+        # The page says what the game does then: it keeps trying a server it could not reach.
         opened = "SDLNet_TCP_Open: Couldn't connect to remote host"
-        rows = (("refused", opened), ("silent", opened + ": timed out, no answer within 5000 ms"),
+        trying = "cannot be reached: playing on, reconnecting"
+        rows = (("refused", opened, trying), ("silent", opened + ": timed out, no answer within 5000 ms", trying),
                 ("0.0.0.0", 'server_ip "0.0.0.0" cannot name one server (0.0.0.0 is the unspecified address): '
-                            'playing offline'))
-        for kind, failure in rows:
+                            'playing offline', "playing offline"))
+        for kind, failure, said in rows:
             with self.subTest(server=kind):
                 server, url = start_web_server()
                 tab = self.open_game(url)
@@ -479,8 +518,7 @@ class BrowserTest(unittest.TestCase):
                     line = tab.wait_for_console(failure.split(" ")[0])
                 self.assertEqual(failure, line)
                 self.assertIn("Loading image: img/background3.png ... done", tab.console)
-                self.assertRegex(tab.evaluate("document.getElementById('message').textContent"),
-                                 "playing offline")
+                self.assertIn(said, tab.evaluate("document.getElementById('message').textContent"))
                 tab.close()
 
 
