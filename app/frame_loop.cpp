@@ -1,6 +1,7 @@
 #include "app/frame_loop.h"
 
 #include "app/frame_cap.h"
+#include "app/input.h"
 #include "app/startup.h"
 #include "app/timer.h"
 #include "app/window.h"
@@ -38,12 +39,16 @@ LoopEnd run_frame_loop(Player& player) {
             return LoopEnd::music_failed;
         }
 
-        player.move(static_cast<Uint32>(delta.get_ticks()));
+        // A finger walks the character toward it as the last frame showed them both.
+        int px = 0;
+        int py = 0;
+        player.get_position(px, py);
+        const HeldDirections held =
+            held_directions(px - camera.x + player_half, py - camera.y + player_half);
+        player.move(static_cast<Uint32>(delta.get_ticks()), held);
         delta.start();
         player.set_camera();
 
-        int px = 0;
-        int py = 0;
         player.get_position(px, py);
         send_position(px);
 

@@ -2,6 +2,7 @@
 
 #include "app/display_watch.h"
 #include "app/failure_text.h"
+#include "app/input.h"
 #include "app/process_edge.h"
 #include "app/video_limits.h"
 #include "app/window.h"
@@ -32,47 +33,6 @@ std::string sdl_error(const char* call) {
     return std::string(call) + ": " + SDL_GetError();
 }
 
-// Where Alt+F4 reaches nothing but the game (in full screen under X11, where nothing but a kill
-// from outside ended it before; always on Windows), it is a quit request of the game's own.
-bool closes_the_game(const SDL_keysym& key) {
-    const SDL_Surface* video = SDL_GetVideoSurface();
-    return key.sym == SDLK_F4 && (key.mod & KMOD_ALT) != 0 && video != nullptr &&
-           close_chord_is_the_games((video->flags & SDL_FULLSCREEN) != 0);
-}
-
-// Lets only quit requests into the queue; a key press or a repaint request is looked at here and
-// dropped.
-extern "C" int only_quit_requests(const SDL_Event* event) {
-    if (event->type == SDL_KEYDOWN && closes_the_game(event->key.keysym)) {
-        quit_signalled = 1;
-    }
-    if (event->type == SDL_VIDEOEXPOSE) {
-        window_exposed();
-    }
-    return event->type == SDL_QUIT ? 1 : 0;
-}
-
-// SDL 1.2 keeps at most 127 events and drops whatever arrives while they are taken, a quit
-// request included. One pump moves every event the display has sent since the last pass, so a
-// burst during a long pass (the mouse swept across the window on a busy machine) used to lose
-// the window's close request. The frame loop reads nothing but quit requests, and SDL keeps its
-// keyboard state whether or not the key events are queued, so nothing else needs a place: key
-// presses are seen by the filter as they arrive and never take room in the queue. Nor do repaint
-// requests (another window uncovered this one): classic SDL repaints from its own copy of the
-// window and sends none here, sdl12-compat does not repaint and sends one, which the filter
-// passes to show_frame; so they stay switched on, as key presses do, since SDL hands a type
-// switched off to no filter either.
-// Done before the window exists: classic SDL empties the whole queue, quits too, each time a
-// type is switched off, and a close request already waiting would go with it.
-void queue_only_quit_requests() {
-    for (int type = 0; type < SDL_NUMEVENTS; ++type) {
-        if (type != SDL_QUIT && type != SDL_KEYDOWN && type != SDL_VIDEOEXPOSE) {
-            SDL_EventState(static_cast<Uint8>(type), SDL_IGNORE);
-        }
-    }
-    SDL_SetEventFilter(only_quit_requests);
-}
-
 } // namespace
 
 bool init() {
@@ -82,7 +42,7 @@ bool init() {
     if (SDL_Init(SDL_INIT_TIMER | SDL_INIT_AUDIO | SDL_INIT_VIDEO) == -1) {
         return failed(StartStep::sdl, sdl_error("SDL_Init"));
     }
-    queue_only_quit_requests();
+    start_input();
     catch_outside_quit_requests();
     if (SDLNet_Init() < 0) {
         std::cout << "SDLNet_Init: " << SDL_GetError() << std::endl;
@@ -138,6 +98,7 @@ void clean_up() {
         font = nullptr;
     }
 
+    stop_input();
     close_window();
 
     TTF_Quit();

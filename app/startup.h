@@ -13,7 +13,7 @@ extern SDL_Surface* screen;
 
 // A quit request from outside SDL's queue: set by the platform's handlers that init installs
 // (app/process_edge.h: SIGINT and SIGTERM on Linux), and by Alt+F4 in full screen (the event
-// filter init installs). The frame loop takes it as a quit request. Never cleared.
+// filter, app/input.cpp). The frame loop takes it as a quit request. Never cleared.
 extern volatile std::sig_atomic_t quit_signalled;
 
 // Starts SDL, SDL_net, SDL_mixer and SDL_ttf and opens the window as the settings say.

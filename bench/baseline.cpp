@@ -58,6 +58,12 @@ Config read_config() {
     return c;
 }
 
+// The four arrow keys, read as the plain loop reads them: no bindings, no pad, no finger.
+HeldDirections held_arrows() {
+    const Uint8* held = SDL_GetKeyState(nullptr);
+    return {held[SDLK_UP] != 0, held[SDLK_DOWN] != 0, held[SDLK_LEFT] != 0, held[SDLK_RIGHT] != 0};
+}
+
 // The cheapest drawing that gives the client's pixels: the client's own rule for drawing an
 // opaque picture as a plain copy (a load-time step, so sharing it costs the floor nothing).
 SDL_Surface* load_picture(const char* filename) {
@@ -126,7 +132,7 @@ int main() {
             quit = quit || event.type == SDL_QUIT;
         }
 
-        step_player(x, y, held_arrow_keys(), start - last, c.map_width, c.map_height);
+        step_player(x, y, held_arrows(), start - last, c.map_width, c.map_height);
         last = start;
         const CameraOrigin cam = camera_origin(x, y, c.screen_width, c.screen_height, c.map_width,
                                                c.map_height, view_w, view_h);

@@ -21,7 +21,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests", "e2e"))
-from harness import COMPAT, Sink, Xvfb, sdl_runtimes  # noqa: E402
+from harness import CLASSIC, COMPAT, Sink, Xvfb, sdl_runtimes  # noqa: E402
 
 START_TIMEOUT = 20.0  # hang guard only
 
@@ -108,8 +108,32 @@ class Walker:
         self._thread.join()
 
 
+class PadWalker:
+    """Walks the player with a pad's stick, right and left in turns of 2.5 s as Walker does with
+    the keys: the stick's x axis full over, written in the Linux joystick protocol (struct
+    js_event) into the FIFO that SDL_JOYSTICK_DEVICE names, which classic SDL 1.2 reads as a pad
+    of two axes."""
+
+    def __init__(self, device):
+        self._device = device
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._walk, daemon=True)
+        self._thread.start()
+
+    def _walk(self):
+        for value in itertools.cycle((32767, -32767)):
+            os.write(self._device, struct.pack("<IhBB", 0, value, 2, 0))
+            if self._stop.wait(2.5):
+                os.write(self._device, struct.pack("<IhBB", 0, 0, 2, 0))
+                return
+
+    def stop(self):
+        self._stop.set()
+        self._thread.join()
+
+
 class Bench:
-    def __init__(self, build, warmup, measure, fullscreen, scales=(1,)):
+    def __init__(self, build, warmup, measure, fullscreen, scales=(1,), pad=False):
         build = os.path.abspath(build)  # the programs run in scratch working directories
         self.build = build
         self.warmup = warmup
@@ -128,11 +152,24 @@ class Bench:
                 self.programs[name] = self.programs["client"]
                 self.scales[name] = scale
                 self.walking.add(name)
+        # A pad's walk beside the keys' at scale 1: the same passes, the directions from the pad.
+        self.pad_walking = set()
+        if pad:
+            for name in ("client walking", "client pad walking"):
+                self.programs[name] = self.programs["client"]
+                self.scales[name] = 1
+                self.walking.add(name)
+            self.pad_walking.add("client pad walking")
         self.counter_lib = os.path.join(build, "liballoc_counter.so")
         self.sink = Sink()
         self.xvfb = Xvfb(size="2048x1536x24" if max(scales) > 1 else "1024x768x24")  # room for 3x
         self.scratch = tempfile.mkdtemp(prefix="brackenreach-bench-")
         self.workdirs = {(cap, scale): self._workdir(cap, scale) for cap in (0, 1) for scale in set(scales) | {1}}
+        self.pad_device = None
+        if pad:
+            path = os.path.join(self.scratch, "js0")
+            os.mkfifo(path)
+            self.pad_device = (path, os.open(path, os.O_RDWR))  # a reader of its own: opening never waits
 
     def _workdir(self, cap, scale):
         path = os.path.join(self.scratch, "cap%d-scale%d" % (cap, scale))
@@ -146,6 +183,8 @@ class Bench:
     def close(self):
         self.sink.close()
         self.xvfb.close()
+        if self.pad_device:
+            os.close(self.pad_device[1])
         shutil.rmtree(self.scratch, ignore_errors=True)
 
     def screenshot(self, path):
@@ -167,6 +206,8 @@ class Bench:
             counter_file = os.path.join(self.scratch, "allocs")
             env["LD_PRELOAD"] = self.counter_lib
             env["ALLOC_COUNTER_FILE"] = counter_file
+        if program in self.pad_walking:
+            env["SDL_JOYSTICK_DEVICE"] = self.pad_device[0]
         before = len(self.sink.connections)
         walker = None
         started = time.monotonic()
@@ -181,7 +222,9 @@ class Bench:
             except AssertionError:
                 raise RuntimeError("%s sent no update" % program) from None
             first_update = self.sink.update_times(conn)[0] - started
-            if program in self.walking:
+            if program in self.pad_walking:
+                walker = PadWalker(self.pad_device[1])
+            elif program in self.walking:
                 walker = Walker(self.xvfb.name)
             time.sleep(self.warmup)
             xvfb_pid = self.xvfb.proc.pid
@@ -286,12 +329,15 @@ def main():
     parser.add_argument("--scales", default="1",
                         help="screen_scale values the client also runs at, comma-separated (e.g. 1,2,3); "
                         "each gets rows of its own with its ratio to scale 1, standing and walking at the cap")
+    parser.add_argument("--pad", action="store_true",
+                        help="also walk with a pad (classic SDL 1.2's joystick device, a FIFO) beside the keys, "
+                        "at scale 1: CPU at the cap and heap calls per pass of each")
     parser.add_argument("--before", help="another client binary (one built from an older commit) measured "
                         "beside the client in the same rounds, at its own default settings")
     args = parser.parse_args()
 
     scales = sorted({int(v) for v in args.scales.split(",")} | {1})
-    bench = Bench(args.build, args.warmup, args.measure, 1 if args.fullscreen else 0, scales)
+    bench = Bench(args.build, args.warmup, args.measure, 1 if args.fullscreen else 0, scales, args.pad)
     if args.client:
         bench.programs["client"] = os.path.abspath(args.client)
         for name in bench.scales:
@@ -301,6 +347,8 @@ def main():
     extra = [p for p in bench.programs if p not in ("client", "baseline")]  # compared with the client
     runtimes = setups(bench.programs["client"], args.no_compat)
     base = runtimes[0][0]  # the default runtime: the rows without a runtime's name
+    if args.pad and base != CLASSIC:
+        parser.error("--pad needs classic SDL 1.2 as the default runtime (its joystick device)")
     progs = ("client", "baseline") + tuple(extra)
     figures = {}  # (runtime, cap, program) -> list of run results
 
@@ -314,6 +362,8 @@ def main():
                     for program in progs:
                         if cap == 0 and program in bench.walking:
                             continue  # uncapped, the walk changes the frame once in some 30 passes
+                        if program in bench.pad_walking and lib != CLASSIC:
+                            continue  # sdl12-compat reads pads through SDL 2, which wants evdev
                         print("round %d/%d: %s, %s, cap %s" % (r + 1, args.rounds, program, lib,
                                                                 "60" if cap else "off"),
                               file=sys.stderr, flush=True)
@@ -385,7 +435,7 @@ def main():
             for name, cap, field, target in (("passes/s, cap off", 0, "rate", ""),
                                              ("CPU, cap 60", 1, "cpu", "<= 1.5"),
                                              ("peak RSS, cap 60", 1, "hwm", "<= 1.3")):
-                if cap == 0 and program in bench.walking:
+                if (cap == 0 and program in bench.walking) or program in bench.pad_walking:
                     continue
                 ours, theirs = series(lib, cap, program, field), series(base, cap, program, field)
                 rows.append(("%s: %s/%s %s" % (program, lib, base, name), "", "",
@@ -397,8 +447,10 @@ def main():
     for program in extra:
         scale = bench.scales.get(program, 1)
         walking = program in bench.walking
-        against = "client walking" if walking and scale != 1 else "client"
+        against = "client walking" if walking and (scale != 1 or program in bench.pad_walking) else "client"
         for lib, _ in runtimes:
+            if program in bench.pad_walking and lib != CLASSIC:
+                continue
             prefix = "" if lib == base else lib + ": "
             for name, cap, field, fmt, target in (
                     ("passes/s, cap off", 0, "rate", "%.0f", ""),

@@ -17,7 +17,10 @@ key=value lines, ending with verdict=holds or verdict=fails reasons=...
           while well-behaved clients must lose no update; then a burst of silent connections
           against a second server at its own defaults, and how long it keeps a client out; then
           one address (127.0.0.2) holding and reopening every connection it can against a
-          third, and how long a player from 127.0.0.1 waits meanwhile.)";
+          third, and how long a player from 127.0.0.1 waits meanwhile.
+  restart: K clients of a server that restarts on the same port come back after the game's
+          pauses, with their jitter and then all at once, against the server's share of silent
+          connections (a refusal for it with the jitter fails the run).)";
 
 CLI::Option* add_count(CLI::App& app, const char* name, std::size_t& count, unsigned long lo,
                        unsigned long hi, const char* help) {
@@ -35,7 +38,7 @@ int parse_load_options(int argc, char** argv, Options& options) {
     app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
     app.add_option("mode", options.mode, "the run to make")
         ->required()
-        ->check(CLI::IsMember({"steady", "abuse"}));
+        ->check(CLI::IsMember({"steady", "abuse", "restart"}));
     app.add_option("--server", options.server, "the brackenreach-server binary to run")
         ->required()
         ->type_name("PATH");
@@ -50,7 +53,8 @@ int parse_load_options(int argc, char** argv, Options& options) {
     add_count(app, "--connect-burst", options.connect_burst, 1, 1000000,
               "connects in flight at once");
     const char* const steady = "steady";
-    add_count(app, "--clients", options.clients, 1, 1000000, "clients")->group(steady);
+    add_count(app, "--clients", options.clients, 1, 1000000, "clients (steady, restart)")
+        ->group(steady);
     app.add_flag("--websocket", options.websocket,
                  "clients speak WebSocket to the web port, one message an update")
         ->group(steady);

@@ -6,6 +6,7 @@
 
 int run_steady(const Options& options);
 int run_abuse(const Options& options);
+int run_restart(const Options& options);
 
 // Part of the abuse run: a burst of options.silent connections that never send, against a
 // server started with its own defaults, and a client trying to get in every 50 ms. Prints its

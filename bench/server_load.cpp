@@ -9,6 +9,9 @@
 //           garbage and abrupt resets, while well-behaved clients must lose no update
 //           (abuse_run.cpp); then a burst of silent connections and how long it keeps a client
 //           out (silent_burst.cpp).
+//   restart: K clients of a server that restarts come back after the game's pauses, with and
+//           without their jitter, against the server's share of silent connections
+//           (restart_run.cpp).
 //
 // One thread runs every socket; a second only drains the server's stdout, so the server never
 // blocks on a full pipe. Every phase has a deadline, so a stuck server ends the run, not hangs it.
@@ -39,5 +42,8 @@ int main(int argc, char** argv) {
     }
     std::signal(SIGPIPE, SIG_IGN);
     raise_fd_limit();
+    if (options.mode == "restart") {
+        return run_restart(options);
+    }
     return options.mode == "steady" ? run_steady(options) : run_abuse(options);
 }

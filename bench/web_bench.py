@@ -21,7 +21,7 @@ sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests", "e2e"))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tools"))
 from client_bench import cpu_seconds  # noqa: E402
-from chromium import FIRST_FRAME, Browser  # noqa: E402
+from chromium import FIRST_FRAME, PAD, Browser  # noqa: E402
 import harness  # noqa: E402
 import server_peer  # noqa: E402
 
@@ -106,20 +106,21 @@ class Bench:
         """Standing still, then walking (right and left in turns), each after a warm-up: per
         phase, the CPU s per wall s of each group of processes ({name: pids}), and with frames
         (a callable: the frames drawn so far) the frames drawn a second as "frames"."""
-        phases = []
-        for walking in (False, True):
-            walker = Walker(press, release) if walking else None
-            try:
-                time.sleep(self.args.warmup)
-                before = self.sample(groups, frames)
-                time.sleep(self.args.measure)
-                after = self.sample(groups, frames)
-            finally:
-                if walker:
-                    walker.stop()
-            seconds = after["wall"] - before["wall"]
-            phases.append({name: (after[name] - before[name]) / seconds for name in after if name != "wall"})
-        return phases
+        return [self.phase(groups, None, None, frames), self.phase(groups, press, release, frames)]
+
+    def phase(self, groups, press, release, frames=None):
+        """One phase of still_then_walking: walking with press and release, or standing (None)."""
+        walker = Walker(press, release) if press else None
+        try:
+            time.sleep(self.args.warmup)
+            before = self.sample(groups, frames)
+            time.sleep(self.args.measure)
+            after = self.sample(groups, frames)
+        finally:
+            if walker:
+                walker.stop()
+        seconds = after["wall"] - before["wall"]
+        return {name: (after[name] - before[name]) / seconds for name in after if name != "wall"}
 
     @staticmethod
     def sample(groups, frames):
@@ -141,6 +142,38 @@ class Bench:
             lambda: tab.evaluate("Module.frames ? Module.frames.drawn : -1"))
         self.close_and_count_goodbye(tab)
         return phases, len(pids)
+
+    def input_cpu(self):
+        """Chromium's CPU walking the same walk by the keys, by a finger (touch emulated; held
+        right or left of the character) and by a pad's stick (a page script standing in for
+        navigator.getGamepads), in turns in one tab: {"keys" | "finger" | "pad": the phase's
+        figures (CPU s per wall s and frames drawn a second, as in still_then_walking)}."""
+        tab = self.open()
+        tab.send("Page.addScriptToEvaluateOnNewDocument", {"source": PAD})
+        tab.send("Emulation.setTouchEmulationEnabled", {"enabled": True, "maxTouchPoints": 5})
+        tab.send("Page.reload")
+        tab.wait_until("document.body && document.body.dataset.state == 'ready'")
+        tab.evaluate(CLICK_TO_FIRST_FRAME, user_gesture=True, timeout=60)
+        groups = {"browser": self.browser.process_ids()}
+        codes = {"Right": 39, "Left": 37}
+        at = {"Right": 620, "Left": 20}
+
+        def finger(key):
+            box = tab.evaluate("(function (r) { return [r.left, r.top, r.width / 640, r.height / 480]; })"
+                               "(document.getElementById('canvas').getBoundingClientRect())")
+            tab.send("Input.dispatchTouchEvent", {"type": "touchStart", "touchPoints": [
+                {"x": box[0] + at[key] * box[2], "y": box[1] + 240 * box[3], "id": 1}]})
+
+        ways = {"keys": (lambda key: tab.key("keyDown", "Arrow" + key, codes[key]),
+                         lambda key: tab.key("keyUp", "Arrow" + key, codes[key])),
+                "finger": (finger, lambda key: tab.send("Input.dispatchTouchEvent",
+                                                        {"type": "touchEnd", "touchPoints": []})),
+                "pad": (lambda key: tab.evaluate("pad.axes = [%d, 0, 0, 0]" % (1 if key == "Right" else -1)),
+                        lambda key: tab.evaluate("pad.axes = [0, 0, 0, 0]"))}
+        drawn = lambda: tab.evaluate("Module.frames.drawn")  # noqa: E731
+        figures = {way: self.phase(groups, *ways[way], frames=drawn) for way in ways}
+        self.close_and_count_goodbye(tab)
+        return figures
 
     def native_cpu(self):
         with harness.Xvfb() as x, harness.Workdir(config=harness.network_config(self.server.port)) as wd:
@@ -191,11 +224,12 @@ def main():
             sizes.append(received)
             delivered += ok
         print("click to first frame: %d rounds done" % args.rounds, flush=True)
-        browser, native, processes = [], [], 0
+        browser, native, processes, inputs = [], [], 0, []
         for _ in range(args.rounds):
             phases, processes = bench.browser_cpu()
             browser.append(phases)
             native.append(bench.native_cpu())
+            inputs.append(bench.input_cpu())
             print("CPU round done", flush=True)
         rate = bench.uncapped()
         closes = args.closes
@@ -222,6 +256,12 @@ def main():
         print("| %s: browser / (native client + Xvfb), per round | %s | <= %g |" % (name, spread(ratios, "%.2f"), target))
         print("| %s: frames drawn onto the canvas a second | %s | |"
               % (name, spread([b[phase]["frames"] for b in browser], "%.1f")))
+    for way in ("keys", "finger", "pad"):
+        print("| walking by %s: frames drawn onto the canvas a second | %s | |"
+              % (way, spread([i[way]["frames"] for i in inputs], "%.1f")))
+    for way in ("finger", "pad"):
+        print("| walking by %s / walking by keys, Chromium's CPU at the cap, per round | %s | about 1 |"
+              % (way, spread([i[way]["browser"] / i["keys"]["browser"] for i in inputs], "%.2f")))
     print("| passes per second, cap off | %.0f | |" % rate)
     print("| tab closes that delivered the goodbye | %d of %d | all |" % (delivered, closes))
 

@@ -132,7 +132,7 @@ if(DEFINED ENV{WEB_BUILD_DIR})
 endif()
 set(BRACKENREACH_WEB_BUILD_DIR ${web_build_default} CACHE PATH
   "The browser build's directory (tools/build_web.sh's WEB_BUILD_DIR)")
-set(BRACKENREACH_WEB_FILES index.html page.js page.css brackenreach.js brackenreach.wasm brackenreach.data)
+set(BRACKENREACH_WEB_FILES index.html page.js page_input.js page.css brackenreach.js brackenreach.wasm brackenreach.data)
 set(brackenreach_components brackenreach brackenreach-server)
 if(web_page)
   if(NOT EMCMAKE_EXECUTABLE)

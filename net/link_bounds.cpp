@@ -49,3 +49,42 @@ WaitLeft room_wait_left(std::uint32_t stall_began_ms, std::uint32_t wait_began_m
 bool stall_goes_on(std::uint32_t last_wait_ms, std::uint32_t now_ms) {
     return now_ms - last_wait_ms < static_cast<std::uint32_t>(stall_limit_ms);
 }
+
+int retry_pause_ms(int tries, double draw) {
+    int nominal = retry_first_pause_ms;
+    for (int i = 0; i < tries && nominal < retry_longest_pause_ms; ++i) {
+        nominal *= 2;
+    }
+    nominal = std::min(nominal, retry_longest_pause_ms);
+    const double kept = 0.5 + 0.5 * std::min(std::max(draw, 0.0), 1.0);
+    return static_cast<int>(nominal * kept);
+}
+
+bool retry_lost(Retry& retry, bool lasted, std::uint32_t now_ms, double draw) {
+    if (!lasted) {
+        return retry_failed(retry, now_ms, draw);
+    }
+    retry = Retry{};
+    retry.due_ms = now_ms + static_cast<std::uint32_t>(retry_pause_ms(0, draw));
+    retry.logged_ms = now_ms;
+    return true;
+}
+
+bool connection_held(std::uint32_t up_ms, std::uint32_t now_ms, int held_ms) {
+    return now_ms - up_ms >= static_cast<std::uint32_t>(held_ms);
+}
+
+bool retry_due(const Retry& retry, std::uint32_t now_ms) {
+    // Signed difference: right across the clock's wrap for pauses under 24 days.
+    return static_cast<std::int32_t>(now_ms - retry.due_ms) >= 0;
+}
+
+bool retry_failed(Retry& retry, std::uint32_t now_ms, double draw) {
+    ++retry.tries;
+    retry.due_ms = now_ms + static_cast<std::uint32_t>(retry_pause_ms(retry.tries, draw));
+    if (now_ms - retry.logged_ms < static_cast<std::uint32_t>(retry_log_interval_ms)) {
+        return false;
+    }
+    retry.logged_ms = now_ms;
+    return true;
+}

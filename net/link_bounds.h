@@ -1,5 +1,6 @@
-// How long the server link may hold the single frame loop: the connect deadline, the name-lookup
-// deadline and the wait a send may take, with the resolver arithmetic, free of SDL and sockets.
+// How long the server link may hold the single frame loop (the connect deadline, the name-lookup
+// deadline and the wait a send may take, with the resolver arithmetic) and when it tries a lost
+// server again, free of SDL and sockets.
 #pragma once
 
 #include <cstdint>
@@ -59,3 +60,47 @@ int resolver_wait_s(ResolverTiming timing, int servers);
 // wait that fits that many; else one try with the longest wait that fits. Never a longer wait
 // or more tries than current.
 ResolverTiming bounded_resolver_timing(ResolverTiming current, int servers);
+
+// A lost server is tried again after a pause: about retry_first_pause_ms after the loss, each
+// pause twice the one before, up to retry_longest_pause_ms. A restart takes a few seconds, so the
+// first tries find it back soon; a server gone for good costs a try every half minute.
+constexpr int retry_first_pause_ms = 1000;
+constexpr int retry_longest_pause_ms = 30000;
+
+// A connection made by a try counts as the server back, and the log says so, once it has carried
+// the game this long: a balancer takes connections while no server is behind it, and drops them
+// a few seconds later, after its own tries.
+constexpr int retry_trial_ms = 5000;
+
+// While the tries keep failing the log says so at most this often, counted from the line that
+// said the server was lost (or from start-up's failed connect).
+constexpr int retry_log_interval_ms = 60000;
+
+// The pause before try number tries (0: the first after the loss), for a draw in [0, 1): the
+// nominal pause, retry_first_pause_ms doubled for each try before, at most retry_longest_pause_ms,
+// cut by up to a half as the draw says (0 takes off half, 1 nothing). Every client of a server
+// that restarts loses it at the same moment; the draws spread their return over half a pause.
+int retry_pause_ms(int tries, double draw);
+
+// The tries after a loss, on a wrapping 32-bit millisecond clock.
+struct Retry {
+    int tries = 0;               // failed since the loss
+    std::uint32_t due_ms = 0;    // when the next try may start
+    std::uint32_t logged_ms = 0; // when the log last spoke of this loss
+};
+
+// The connection was lost at now_ms (or start-up could not make it: lasted true). One that had
+// lasted (made at start-up, or open for retry_longest_pause_ms at least) starts the pauses afresh
+// and the log says so: true. One lost sooner is a try that failed: a server that takes each
+// connection and drops it at once is tried ever more rarely, and spoken of as retry_failed says.
+bool retry_lost(Retry& retry, bool lasted, std::uint32_t now_ms, double draw);
+
+// Whether a connection made at up_ms has been open for held_ms at now_ms.
+bool connection_held(std::uint32_t up_ms, std::uint32_t now_ms, int held_ms);
+
+// Whether the next try may start at now_ms.
+bool retry_due(const Retry& retry, std::uint32_t now_ms);
+
+// The try that was due failed at now_ms: the next waits a longer pause. True when the log should
+// say so (retry_log_interval_ms since it last spoke of the loss), which then counts as speaking.
+bool retry_failed(Retry& retry, std::uint32_t now_ms, double draw);

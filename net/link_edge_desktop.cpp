@@ -1,6 +1,6 @@
 // The server link's edge on Linux: glibc's resolver settings, a timer signal for the connect
-// deadline, and the socket under SDL_net found and made non-blocking so that waiting for room is
-// done here, with poll.
+// deadline, the socket under SDL_net found and made non-blocking so that waiting for room is
+// done here, with poll, and connections made during play without waiting, then handed to SDL_net.
 #include "net/link_edge.h"
 
 #include "net/link_bounds.h"
@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <pthread.h>
 #include <resolv.h>
@@ -17,15 +18,20 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <ctime>
 #include <vector>
 
 namespace {
 
-// The descriptor under the socket edge_open returned, non-blocking; -1 when it could not be
-// found, and the sends then block as SDL_net's do.
+// The descriptor under the socket edge_open (or edge_open_poll) returned, non-blocking; -1 when
+// it could not be found, and the sends then block as SDL_net's do.
 int server_fd = -1;
+
+// The connection edge_open_start began; -1 when none is under way.
+int opening_fd = -1;
 
 volatile std::sig_atomic_t connect_deadline_passed = 0;
 
@@ -145,6 +151,62 @@ int unblocked_descriptor(const std::vector<int>& before, const IPaddress& addres
     return fd;
 }
 
+// Sends that failed only for want of room, or were cut short, and may go later.
+bool only_no_room(int error) {
+    return error == 0 || error == EAGAIN || error == EWOULDBLOCK || error == EINTR;
+}
+
+// The lowest descriptor number not in use: the one the next socket() gets (POSIX gives the
+// lowest), so the socket SDLNet_TCP_Open makes is found without searching them all.
+int lowest_free_descriptor() {
+    int fd = 0;
+    while (fcntl(fd, F_GETFD) != -1) {
+        ++fd;
+    }
+    return fd;
+}
+
+bool peer_is(int fd, const sockaddr_in& address) {
+    sockaddr_in peer{};
+    socklen_t size = sizeof peer;
+    return getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &size) == 0 &&
+           peer.sin_family == AF_INET && peer.sin_addr.s_addr == address.sin_addr.s_addr &&
+           peer.sin_port == address.sin_port;
+}
+
+// SDL_net connects only by blocking, and takes in no socket made elsewhere. So the connection
+// made without waiting is handed over under a TCPsocket of SDL_net's own: SDLNet_TCP_Open to a
+// listener of ours on loopback (which the kernel completes at once, without an accept), then
+// the connected descriptor put in the place of SDL_net's with dup2. Every send still goes
+// through SDLNet_TCP_Send, and SDLNet_TCP_Close closes the right socket. Null if any step fails.
+TCPsocket adopt(int connected) {
+    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in here{};
+    here.sin_family = AF_INET;
+    here.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof here;
+    TCPsocket adopted = nullptr;
+    if (listener >= 0 && bind(listener, reinterpret_cast<sockaddr*>(&here), sizeof here) == 0 &&
+        listen(listener, 1) == 0 &&
+        getsockname(listener, reinterpret_cast<sockaddr*>(&here), &size) == 0) {
+        const int expected = lowest_free_descriptor();
+        IPaddress stand_in{here.sin_addr.s_addr, here.sin_port};
+        adopted = SDLNet_TCP_Open(&stand_in);
+        // Another thread may have taken that number first: then the socket is searched for.
+        const int fd = peer_is(expected, here) ? expected : find_descriptor({}, stand_in);
+        if (adopted != nullptr && (fd < 0 || dup2(connected, fd) < 0)) {
+            SDLNet_TCP_Close(adopted);
+            adopted = nullptr;
+        }
+        server_fd = adopted != nullptr ? fd : -1;
+    }
+    if (listener >= 0) {
+        close(listener);
+    }
+    close(connected);
+    return adopted;
+}
+
 } // namespace
 
 const char* edge_lookup_failure() {
@@ -175,7 +237,7 @@ TCPsocket edge_open(IPaddress* address, bool* timed_out) {
     return opened;
 }
 
-Room edge_wait_for_room(int ms) {
+Room edge_wait_for_room(int ms, std::string* why) {
     if (server_fd < 0) {
         return Room::broken;
     }
@@ -185,7 +247,75 @@ Room edge_wait_for_room(int ms) {
         return Room::timed_out;
     }
     if (ready > 0 && (room.revents & (POLLERR | POLLHUP)) != 0) {
+        int error = 0;
+        socklen_t size = sizeof error;
+        if (getsockopt(server_fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error != 0) {
+            *why = std::strerror(error);
+        }
         return Room::broken;
     }
     return Room::ready; // room, or a signal cut the wait short
+}
+
+std::string edge_send_failure(int send_errno) {
+    return only_no_room(send_errno) ? std::string() : std::strerror(send_errno);
+}
+
+bool edge_open_start(IPaddress* address, std::string* why) {
+    edge_open_abandon();
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        *why = std::strerror(errno);
+        return false;
+    }
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    peer.sin_addr.s_addr = address->host;
+    peer.sin_port = address->port;
+    if (connect(fd, reinterpret_cast<sockaddr*>(&peer), sizeof peer) != 0 && errno != EINPROGRESS) {
+        *why = std::strerror(errno);
+        close(fd);
+        return false;
+    }
+    opening_fd = fd;
+    return true;
+}
+
+Opening edge_open_poll(TCPsocket* opened, std::string* why) {
+    if (opening_fd < 0) {
+        *why = "No connection under way";
+        return Opening::failed;
+    }
+    pollfd done{opening_fd, POLLOUT, 0};
+    if (poll(&done, 1, 0) == 0) {
+        return Opening::pending;
+    }
+    int error = 0;
+    socklen_t size = sizeof error;
+    if (getsockopt(opening_fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0) {
+        error = errno;
+    }
+    const int fd = opening_fd;
+    opening_fd = -1;
+    if (error != 0) {
+        *why = std::strerror(error);
+        close(fd);
+        return Opening::failed;
+    }
+    // Each update its own segment at once, as on SDL_net's sockets.
+    const int yes = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
+    *opened = adopt(fd);
+    if (*opened == nullptr) {
+        *why = "The connection could not be handed to SDL_net";
+        return Opening::failed;
+    }
+    return Opening::open;
+}
+
+void edge_open_abandon() {
+    if (opening_fd >= 0) {
+        close(opening_fd);
+        opening_fd = -1;
+    }
 }

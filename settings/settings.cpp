@@ -5,6 +5,7 @@
 #include <SimpleIni.h>
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cstdlib>
 #include <fstream>
@@ -87,6 +88,17 @@ std::string file_contents(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
+// [controls]: each direction's keys by name; a list refused keeps that direction's default.
+void read_controls(const CSimpleIniA& ini, const std::string& path) {
+    std::array<std::string, direction_count> texts;
+    for (int d = 0; d < direction_count; ++d) {
+        texts[d] = ini.GetValue("controls", direction_names[d], default_controls[d]);
+    }
+    settings.controls = read_bindings(texts, [&](int d, const std::string& why) {
+        warn_bad_value(path, direction_names[d], texts[d], why.c_str(), default_controls[d]);
+    });
+}
+
 } // namespace
 
 bool load_config(const std::string& path) {
@@ -112,6 +124,7 @@ bool load_config(const std::string& path) {
     settings.server_port = std::atoi(ini.GetValue("network", "server_port", "1337"));
     // The label draws UTF-8; a name saved as "ANSI" would lose its accented letters.
     settings.username = utf8_or_windows_1252(ini.GetValue("network", "username", "Unnamed"));
+    read_controls(ini, path);
 
     std::cout << "Config loaded!" << std::endl;
     return found;

@@ -2,6 +2,8 @@
 // A missing file, section or key falls back to the default, so the game runs with no file at all.
 #pragma once
 
+#include "settings/controls.h"
+
 #include <string>
 
 constexpr int auto_screen_scale = 0; // screen_scale = auto
@@ -23,6 +25,7 @@ struct Settings {
     std::string server_ip;
     int server_port = 0;
     std::string username;
+    Bindings controls; // [controls]: the keys that walk each way
 };
 
 // Process-wide; filled by load_config at the top of main, read-only afterwards.

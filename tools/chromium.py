@@ -29,6 +29,13 @@ FLAGS = ["--headless=new", "--no-sandbox", "--disable-gpu", "--remote-debugging-
 
 # True once the game's first frame is on the canvas (the page's canvas is opaque from the start,
 # so its pixels cannot tell): the count of frames the page drew there.
+# A page script standing in for navigator.getGamepads before the page runs: one pad of the
+# Gamepad API's standard layout (D-pad buttons 12 to 15, left stick axes 0 and 1), window.pad,
+# listed while window.padPlugged is true.
+PAD = ("window.padPlugged = true; window.pad = {id: 'Stand-in pad', index: 0, connected: true,"
+       " mapping: 'standard', timestamp: 0, axes: [0, 0, 0, 0], buttons: Array.from({length: 17},"
+       " function () { return {pressed: false, touched: false, value: 0}; })};"
+       " navigator.getGamepads = function () { return padPlugged ? [pad] : [null]; };")
 FIRST_FRAME = "!!(window.Module && Module.frames && Module.frames.drawn > 0)"
 
 # Hang guard for one command, never a measure of speed.

@@ -53,6 +53,14 @@ int SDLNet_Web_Room(TCPsocket sock);
 // Not SDL_net's. Whether SDLNet_TCP_Open gave up at the limit rather than on a failure.
 int SDLNet_Web_OpenTimedOut(void);
 
+// Not SDL_net's. Starts opening the WebSocket and returns at once: the socket, or null when it
+// could not even start. SDLNet_Web_Opened says when it is open.
+TCPsocket SDLNet_Web_OpenStart(IPaddress* address);
+
+// Not SDL_net's. Whether the WebSocket SDLNet_Web_OpenStart began is open, without waiting: 1
+// open, 0 still opening, -1 closed (refused, or the server went away).
+int SDLNet_Web_Opened(TCPsocket sock);
+
 #ifdef __cplusplus
 }
 #endif

@@ -43,7 +43,7 @@
 
   var params = new URLSearchParams(location.search);
   if (params.has('name')) nameInput.value = params.get('name');
-  // Loaded again after a busy server refused the game: Start was pressed already.
+  // Loaded again after the game's files did not arrive: Start was pressed already.
   var startAgain = params.get('start') === '1';
   if (startAgain) {
     params.delete('start');
@@ -54,13 +54,13 @@
   // accepts the game's WebSocket and closes it at once with 1013, "try again later". The
   // program sees only a closed connection; the page sees the code here, on every WebSocket the
   // program opens.
-  var busyRefusal = false;
+  var busyRefusal = false; // the latest WebSocket to close was refused as busy
   var NativeWebSocket = window.WebSocket;
   if (NativeWebSocket) {
     window.WebSocket = function (url, protocols) {
       var socket = new NativeWebSocket(url, protocols);
       socket.addEventListener('close', function (event) {
-        if (event.code === 1013) busyRefusal = true;
+        busyRefusal = event.code === 1013;
       });
       return socket;
     };
@@ -138,6 +138,32 @@
     tryAgainLater(what + ' (the server may be busy)');
   }
 
+  // The link's state as the page tells it. The program tries a lost server again by itself,
+  // with growing pauses, and plays on meanwhile; a busy server's refusal is one more loss, tried
+  // again in the program rather than by loading the page again, so the game keeps its place.
+  var linkWasOpen = false; // a WebSocket of the game's has been open
+  var linkLost = false;    // and has closed since, or none ever opened
+
+  function linkOpened() {
+    say((linkLost ? 'Playing again on ' : 'Playing on ') + serverHost + ':' + serverPort + '.');
+    linkWasOpen = true;
+    linkLost = false;
+    // A refusal closes the socket at once; one still open after this got in.
+    setTimeout(function () {
+      if (!linkLost) sessionStorage.removeItem('brackenreach-tries');
+    }, 3000);
+  }
+
+  function linkClosed() {
+    if (!running) return; // the game's own end closes it
+    linkLost = true;
+    var server = 'The game server at ' + serverHost + ':' + serverPort;
+    say((busyRefusal ? server + ' is busy (too many players starting at once)'
+                     : linkWasOpen ? server + ' has closed the connection'
+                                   : server + ' cannot be reached') +
+        ': playing on, reconnecting ...');
+  }
+
   function run() {
     running = true;
     setState('running');
@@ -181,15 +207,6 @@
   window.addEventListener('error', onLoadError);
   window.addEventListener('unhandledrejection', onLoadError);
 
-  // Keys reach the game only while the canvas has the focus; arrow keys and space anywhere else
-  // on the page would scroll it, so while the game runs they bring the focus back instead.
-  window.addEventListener('keydown', function (event) {
-    if (!running || event.target === canvas) return;
-    if (/^(Arrow(Up|Down|Left|Right)| |PageUp|PageDown)$/.test(event.key)) {
-      event.preventDefault();
-      canvas.focus();
-    }
-  });
   canvas.addEventListener('mousedown', function () { canvas.focus(); });
 
   // The canvas keeps the game's size; CSS enlarges it by whole device pixels, which
@@ -269,32 +286,15 @@
     onRuntimeInitialized: function () {
       if (retrying) return;
       loaded = true;
-      // A busy refusal's tries count on until the game gets in.
+      // A page loaded again after its files failed counts its tries on until the game gets in.
       if (!startAgain) sessionStorage.removeItem('brackenreach-tries');
       progress.value = progress.max;
       progress.hidden = true;
       if (!wanted) setState('ready');
-      // The link's WebSocket (the program opens one, to the server that served the page).
-      var opened = false;
-      Module.websocket.on('open', function () {
-        opened = true;
-        say('Playing on ' + serverHost + ':' + serverPort + '.');
-        // A refusal closes the socket at once; one still open after this got in.
-        setTimeout(function () {
-          if (!busyRefusal) sessionStorage.removeItem('brackenreach-tries');
-        }, 3000);
-      });
-      Module.websocket.on('close', function () {
-        if (!running) return; // the game's own end closes it
-        if (busyRefusal) {
-          tryAgainLater('The game server at ' + serverHost + ':' + serverPort +
-                        ' is busy (too many players starting at once)');
-          return;
-        }
-        say(opened ? 'The game server has closed the connection: playing on offline.'
-                   : 'The game server at ' + serverHost + ':' + serverPort +
-                     ' cannot be reached: playing offline.', true);
-      });
+      // The link's WebSockets (the program opens one to the server that served the page, and
+      // another each time it tries again after losing it).
+      Module.websocket.on('open', linkOpened);
+      Module.websocket.on('close', linkClosed);
       if (startAgain && !wanted) markWanted();
       if (wanted) run();
     },

@@ -11,7 +11,8 @@ bool page_closing = false;
 // wait for the loop's end: the page's pagehide handler calls this, and the goodbye leaves at once
 // through the same send as at the end of main. The browser may still run a pass or two before
 // the page is gone, which would put updates after the goodbye; so the connection then ends here,
-// as the end of a desktop process ends it, and the link, finding no server, sends nothing more.
+// as the end of a desktop process ends it, and the link, ended, sends nothing more and tries no
+// server again.
 // The WebSocket's close follows whatever it still holds, the goodbye included.
 extern "C" EMSCRIPTEN_KEEPALIVE void brackenreach_page_closing() {
     if (page_closing) {
@@ -20,6 +21,5 @@ extern "C" EMSCRIPTEN_KEEPALIVE void brackenreach_page_closing() {
     page_closing = true;
     quit_signalled = 1;
     send_message("exit");
-    SDLNet_TCP_Close(server);
-    server = nullptr;
+    end_link();
 }

@@ -24,12 +24,37 @@ namespace {
 // desktop's link has before its sends must wait for the server.
 constexpr int send_buffer_bytes = 16384;
 
+constexpr int websocket_connecting = 0;
 constexpr int websocket_open = 1;
 
 int open_limit_ms = 0;
 bool open_timed_out = false;
 
 std::vector<TCPsocket> open_sockets;
+
+// Starts the WebSocket to address: its descriptor, or -1 when it could not start.
+int start_websocket(const IPaddress* address) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) {
+        return -1;
+    }
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    peer.sin_addr.s_addr = address->host;
+    peer.sin_port = address->port;
+    // Emscripten's connect() starts the WebSocket and returns EINPROGRESS; it opens later.
+    if (connect(fd, reinterpret_cast<sockaddr*>(&peer), sizeof peer) != 0 && errno != EINPROGRESS) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+TCPsocket kept(int fd) {
+    TCPsocket sock = new WebTcpSocket{fd};
+    open_sockets.push_back(sock);
+    return sock;
+}
 
 void close_open_sockets() {
     while (!open_sockets.empty()) {
@@ -73,29 +98,19 @@ int SDLNet_ResolveHost(IPaddress* address, const char* host, Uint16 port) {
 
 TCPsocket SDLNet_TCP_Open(IPaddress* address) {
     open_timed_out = false;
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    const int fd = start_websocket(address);
     if (fd < 0) {
-        SDL_SetError("Couldn't create socket");
+        SDL_SetError("Couldn't connect to remote host");
         return nullptr;
     }
-    sockaddr_in peer{};
-    peer.sin_family = AF_INET;
-    peer.sin_addr.s_addr = address->host;
-    peer.sin_port = address->port;
-    // Emscripten's connect() starts the WebSocket and returns EINPROGRESS; it opens later.
-    const bool started =
-        connect(fd, reinterpret_cast<sockaddr*>(&peer), sizeof peer) == 0 || errno == EINPROGRESS;
-    const int state = started ? brackenreach_websocket_settle(fd, open_limit_ms) : -1;
-    if (state != websocket_open) {
+    if (brackenreach_websocket_settle(fd, open_limit_ms) != websocket_open) {
         int buffered = 0;
-        open_timed_out = started && brackenreach_websocket_state(fd, &buffered) == 0;
+        open_timed_out = brackenreach_websocket_state(fd, &buffered) == websocket_connecting;
         close(fd);
         SDL_SetError("Couldn't connect to remote host");
         return nullptr;
     }
-    TCPsocket sock = new WebTcpSocket{fd};
-    open_sockets.push_back(sock);
-    return sock;
+    return kept(fd);
 }
 
 int SDLNet_TCP_Send(TCPsocket sock, const void* data, int len) {
@@ -130,6 +145,17 @@ int SDLNet_Web_Room(TCPsocket sock) {
 
 int SDLNet_Web_OpenTimedOut(void) {
     return open_timed_out ? 1 : 0;
+}
+
+TCPsocket SDLNet_Web_OpenStart(IPaddress* address) {
+    const int fd = start_websocket(address);
+    return fd >= 0 ? kept(fd) : nullptr;
+}
+
+int SDLNet_Web_Opened(TCPsocket sock) {
+    int buffered = 0;
+    const int state = brackenreach_websocket_state(sock->fd, &buffered);
+    return state == websocket_open ? 1 : state == websocket_connecting ? 0 : -1;
 }
 
 } // extern "C"

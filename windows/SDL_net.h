@@ -59,6 +59,18 @@ int SDLNet_Win_OpenTimedOut(void);
 // -1 at once when the connection has failed.
 int SDLNet_Win_WaitForRoom(TCPsocket sock, int ms);
 
+// Not SDL_net's. The Winsock error that broke sock (a failed send or connect), 0 while none did.
+int SDLNet_Win_SocketError(TCPsocket sock);
+
+// Not SDL_net's. Starts connecting to address and returns at once: the socket, connecting, or null
+// (with the Winsock error for WSAGetLastError) when it failed at once. SDLNet_Win_Connected says
+// when it is open; until then nothing may be sent on it.
+TCPsocket SDLNet_Win_OpenStart(IPaddress* address);
+
+// Not SDL_net's. Whether the connection SDLNet_Win_OpenStart began is open, without waiting: 1
+// open (each send then its own segment), 0 not yet, -1 failed (SDLNet_Win_SocketError says why).
+int SDLNet_Win_Connected(TCPsocket sock);
+
 #ifdef __cplusplus
 }
 #endif

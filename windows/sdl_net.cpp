@@ -18,6 +18,7 @@
 struct WinTcpSocket {
     SOCKET handle;
     bool broken; // a send failed with anything but a full buffer
+    int error;   // the Winsock error that broke it, 0 while none did
 };
 
 namespace {
@@ -121,14 +122,42 @@ int wait_for(SOCKET sock, int ms) {
     return stepped_wait(ms, [sock](int slice) { return select_once(sock, slice); });
 }
 
-// A non-blocking connect, waited for in select; SOCKET_ERROR on failure or at the limit.
-int connect_within_limit(SOCKET sock, const sockaddr_in& peer) {
-    if (connect(sock, reinterpret_cast<const sockaddr*>(&peer), sizeof peer) == 0) {
-        return 0;
+void no_delay(SOCKET sock) {
+    const BOOL yes = TRUE;
+    setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&yes), sizeof yes);
+}
+
+TCPsocket kept(SOCKET sock) {
+    TCPsocket opened = new WinTcpSocket{sock, false, 0};
+    open_sockets.push_back(opened);
+    return opened;
+}
+
+// A non-blocking socket whose connect to address has begun (or is done); INVALID_SOCKET, with
+// the error left for WSAGetLastError, when it failed at once.
+SOCKET start_connect(const IPaddress* address) {
+    const SOCKET sock = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (sock == INVALID_SOCKET) {
+        return INVALID_SOCKET;
     }
-    if (WSAGetLastError() != WSAEWOULDBLOCK) {
-        return SOCKET_ERROR;
+    u_long non_blocking = 1;
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    peer.sin_addr.s_addr = address->host;
+    peer.sin_port = address->port;
+    if (ioctlsocket(sock, FIONBIO, &non_blocking) != 0 ||
+        (connect(sock, reinterpret_cast<const sockaddr*>(&peer), sizeof peer) != 0 &&
+         WSAGetLastError() != WSAEWOULDBLOCK)) {
+        const int error = WSAGetLastError();
+        closesocket(sock);
+        WSASetLastError(error);
+        return INVALID_SOCKET;
     }
+    return sock;
+}
+
+// The connect start_connect began, waited for in select; SOCKET_ERROR on failure or at the limit.
+int connect_within_limit(SOCKET sock) {
     const int ready = wait_for(sock, open_limit_ms > 0 ? open_limit_ms : -1);
     open_timed_out = ready == 0;
     int error = 0;
@@ -190,27 +219,16 @@ int SDLNet_ResolveHost(IPaddress* address, const char* host, Uint16 port) {
 
 TCPsocket SDLNet_TCP_Open(IPaddress* address) {
     open_timed_out = false;
-    const SOCKET sock = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    if (sock == INVALID_SOCKET) {
-        SDL_SetError("Couldn't create socket");
-        return nullptr;
-    }
-    u_long non_blocking = 1;
-    sockaddr_in peer{};
-    peer.sin_family = AF_INET;
-    peer.sin_addr.s_addr = address->host;
-    peer.sin_port = address->port;
-    if (ioctlsocket(sock, FIONBIO, &non_blocking) != 0 || connect_within_limit(sock, peer) != 0) {
-        closesocket(sock);
+    const SOCKET sock = start_connect(address);
+    if (sock == INVALID_SOCKET || connect_within_limit(sock) != 0) {
+        if (sock != INVALID_SOCKET) {
+            closesocket(sock);
+        }
         SDL_SetError("Couldn't connect to remote host");
         return nullptr;
     }
-    const BOOL no_delay = TRUE;
-    setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&no_delay),
-               sizeof no_delay);
-    TCPsocket opened = new WinTcpSocket{sock, false};
-    open_sockets.push_back(opened);
-    return opened;
+    no_delay(sock);
+    return kept(sock);
 }
 
 int SDLNet_TCP_Send(TCPsocket sock, const void* data, int len) {
@@ -224,6 +242,7 @@ int SDLNet_TCP_Send(TCPsocket sock, const void* data, int len) {
             break; // no room: the caller waits for it, or gives the server up
         } else {
             sock->broken = true;
+            sock->error = WSAGetLastError();
         }
     }
     return sent;
@@ -259,6 +278,35 @@ int SDLNet_Win_OpenTimedOut(void) {
 
 int SDLNet_Win_WaitForRoom(TCPsocket sock, int ms) {
     return sock->broken ? -1 : wait_for(sock->handle, ms);
+}
+
+int SDLNet_Win_SocketError(TCPsocket sock) {
+    return sock->error;
+}
+
+TCPsocket SDLNet_Win_OpenStart(IPaddress* address) {
+    const SOCKET sock = start_connect(address);
+    return sock != INVALID_SOCKET ? kept(sock) : nullptr;
+}
+
+int SDLNet_Win_Connected(TCPsocket sock) {
+    const int ready = select_once(sock->handle, 0);
+    if (ready == 0) {
+        return 0;
+    }
+    int error = 0;
+    int size = sizeof error;
+    if (getsockopt(sock->handle, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &size) !=
+        0) {
+        error = WSAGetLastError();
+    }
+    if (ready < 0 || error != 0) {
+        sock->broken = true;
+        sock->error = error != 0 ? error : WSAECONNREFUSED;
+        return -1;
+    }
+    no_delay(sock->handle);
+    return 1;
 }
 
 } // extern "C"

@@ -5,6 +5,7 @@
 get_filename_component(windows_source_root ${CMAKE_CURRENT_LIST_DIR} DIRECTORY)
 set(BRACKENREACH_WINDOWS_SOURCES
   ${windows_source_root}/app/display_watch_windows.cpp
+  ${windows_source_root}/app/input_desktop.cpp
   ${windows_source_root}/app/process_edge_windows.cpp
   ${windows_source_root}/net/link_edge_windows.cpp
   ${CMAKE_CURRENT_LIST_DIR}/sdl_image.cpp

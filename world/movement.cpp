@@ -13,7 +13,7 @@ int truncate_to_int(float value) {
     return static_cast<int>(value);
 }
 
-void step_player(float& x, float& y, ArrowKeys keys, std::uint32_t delta_ms, int map_width,
+void step_player(float& x, float& y, HeldDirections keys, std::uint32_t delta_ms, int map_width,
                  int map_height) {
     const float step = delta_ms / 1000.0f * player_speed;
     if (keys.up) {

@@ -8,17 +8,23 @@ constexpr int player_size = 32;        // sprite width and height in pixels
 constexpr float player_speed = 128.0f; // pixels per second along each axis
 constexpr int player_half = 16;        // offset from the sprite's edge to its middle
 
-// Which arrow keys are held during this pass.
-struct ArrowKeys {
+// Which ways the player walks during this pass, from every device at once (app/input.h): a key,
+// a pad or a finger held toward a way sets it, so two devices held alike walk no faster than one.
+struct HeldDirections {
     bool up = false;
     bool down = false;
     bool left = false;
     bool right = false;
 };
 
-// Moves (x, y) by delta_ms worth of speed for each held key, in the order up, down, left, right,
-// each clamped to the map on its own. Opposite keys cancel except where a clamp intervenes.
-void step_player(float& x, float& y, ArrowKeys keys, std::uint32_t delta_ms, int map_width,
+constexpr HeldDirections operator|(HeldDirections a, HeldDirections b) {
+    return {a.up || b.up, a.down || b.down, a.left || b.left, a.right || b.right};
+}
+
+// Moves (x, y) by delta_ms worth of speed for each held way, in the order up, down, left, right,
+// each clamped to the map on its own. Opposite ways cancel except where a clamp intervenes; a
+// diagonal is the sum of both axes, as with two keys.
+void step_player(float& x, float& y, HeldDirections keys, std::uint32_t delta_ms, int map_width,
                  int map_height);
 
 struct CameraOrigin {

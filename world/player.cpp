@@ -1,6 +1,5 @@
 #include "world/player.h"
 
-#include "app/display_watch.h"
 #include "app/startup.h"
 #include "media/media.h"
 #include "settings/settings.h"
@@ -12,21 +11,8 @@ Player::Player() : x(0), y(0) {}
 
 Player::Player(int x_, int y_) : x(static_cast<float>(x_)), y(static_cast<float>(y_)) {}
 
-ArrowKeys held_arrow_keys() {
-    if (keyboard_grabbed_elsewhere()) {
-        return ArrowKeys{}; // a key let go now is not seen until the grab ends: stand still
-    }
-    const Uint8* held = SDL_GetKeyState(nullptr);
-    ArrowKeys keys;
-    keys.up = held[SDLK_UP] != 0;
-    keys.down = held[SDLK_DOWN] != 0;
-    keys.left = held[SDLK_LEFT] != 0;
-    keys.right = held[SDLK_RIGHT] != 0;
-    return keys;
-}
-
-void Player::move(Uint32 deltaTicks) {
-    step_player(x, y, held_arrow_keys(), deltaTicks, settings.map_width, settings.map_height);
+void Player::move(Uint32 deltaTicks, HeldDirections held) {
+    step_player(x, y, held, deltaTicks, settings.map_width, settings.map_height);
 }
 
 void Player::set_camera() {

@@ -1,4 +1,4 @@
-// The player's character: where it stands on the map, how the arrow keys move it, and the
+// The player's character: where it stands on the map, how the held directions move it, and the
 // camera that follows it.
 #pragma once
 
@@ -12,17 +12,13 @@
 // corner, w and h the window's size. Set by main before the first pass, then by set_camera.
 extern SDL_Rect camera;
 
-// The arrow keys held right now, from SDL's keyboard state (kept up to date by event polling);
-// none while another program holds the keyboard.
-ArrowKeys held_arrow_keys();
-
 class Player {
   public:
     Player();
     Player(int x, int y);
 
-    // Moves by deltaTicks ms worth of speed for each arrow key held, kept inside the map.
-    void move(Uint32 deltaTicks);
+    // Moves by deltaTicks ms worth of speed for each way held (app/input.h), kept inside the map.
+    void move(Uint32 deltaTicks, HeldDirections held);
     // Centres the camera on the sprite, kept inside the map.
     void set_camera();
     // Draws the sprite at its place in the window.

@@ -691,10 +691,11 @@ class Sink:
 
     def reset(self, index=0):
         """Resets the connections (a reset, not a close: the client's next send fails), and
-        returns once connection index is gone."""
+        returns once connection index is gone; connections accepted later are kept."""
         self._reset.set()
         self._reading.set()
         wait_until(lambda: index < len(self.gone) and self.gone[index], "the connection reset")
+        self._reset.clear()
 
     def pause(self):
         self._reading.clear()
@@ -778,6 +779,23 @@ def split_stream(data):
 # A host name that never resolves and never reaches the network: the resolver rejects a label
 # of 64 letters before any query leaves the machine.
 UNRESOLVABLE = "x" * 64 + ".invalid"
+
+
+def walk_held(sink, press, release, way, arrived=None, guard=15.0):
+    """Holds a key or a stick (press(), release()) until the player walked 24 px toward way (+1
+    right, -1 left), for way 0 30 passes, or arrived(); the x it stood at, and the xs sent since."""
+    x_before, passes = split_stream(sink.received())[0][-1], len(sink.received()) // 4
+    press()
+    deadline = time.monotonic() + guard  # hang guard: a walk takes 0.2 to 3 s
+    while True:
+        xs = split_stream(sink.received())[0]
+        if arrived() if arrived else (len(xs) > passes + 30 if way == 0 else (xs[-1] - x_before) * way >= 24):
+            break
+        if time.monotonic() > deadline:
+            raise AssertionError("never walked %s: x %d, then %s" % (way, x_before, xs[passes:][-5:]))
+        time.sleep(0.05)
+    release()
+    return x_before, xs[passes:]
 
 
 def network_config(port, host="127.0.0.1", **extra):

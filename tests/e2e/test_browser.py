@@ -4,6 +4,7 @@ and shown again when anything changes it, the goodbye when the tab closes, and t
 when the server is gone."""
 
 import os
+import re
 import shutil
 import socket
 import sys
@@ -16,8 +17,8 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
 from harness import (ARTIFACTS, SOURCE_DIR, Image, Workdir, Xvfb, link_bound, network_config,  # noqa: E402
                      run_client, start_game_server, stop_game_server)
+from chromium import CHROMIUM, FIRST_FRAME, PAD  # noqa: E402
 from harness import main, skip_or_fail  # noqa: E402
-from chromium import CHROMIUM, FIRST_FRAME  # noqa: E402
 
 SITE = os.environ.get("BRACKENREACH_WEB_SITE", os.path.join(SOURCE_DIR, "build-web", "site"))
 PLAYER = (400, 300)
@@ -184,14 +185,16 @@ class BrowserTest(unittest.TestCase):
         finally:
             stop_game_server(server)
 
-    def hold_right(self, tab, seconds, key="ArrowRight", code=39):
-        """Holds the right arrow (or key) for at least seconds; the time it was held on the page's
-        own clock, from the key's press to its release as the page handled them (the game's
-        keyboard state changes there), however late a busy machine delivered either."""
+    def hold_right(self, tab, seconds, key="ArrowRight", code=39, meanwhile=lambda: None):
+        """Holds the right arrow (or key) for at least seconds, running meanwhile once it is down;
+        the time it was held on the page's own clock, from the key's press to its release as the
+        page handled them (the game's keyboard state changes there), however late a busy machine
+        delivered either."""
         tab.evaluate("window.keyTimes = []; if (!window.keyTimesKept) { window.keyTimesKept = true;"
                      " ['keydown', 'keyup'].forEach(function (kind) { window.addEventListener(kind,"
                      " function (e) { window.keyTimes.push([e.type, e.key, performance.now()]); }, true); }); }")
         tab.key("keyDown", key, code)
+        meanwhile()
         tab.wait_until("window.keyTimes.length && performance.now() - window.keyTimes[0][2] >= %d"
                        % (seconds * 1000), timeout=seconds + 20)
         tab.key("keyUp", key, code)
@@ -227,7 +230,7 @@ class BrowserTest(unittest.TestCase):
             after = time.monotonic() - held
             print("browser: given up %.2f s after the WebSocket filled: %s" % (after, line))
             self.assertRegex(line, r"^SDLNet_TCP_Send: Server (took no data for 250 ms|fell behind for 1000 ms); "
-                                   r"nothing more is sent$")
+                                   r"reconnecting$")
             self.assertLess(after, link_bound("stall_limit_ms") / 1000.0 + 3.0)
             # Frames go on: the walk moves the view.
             tab.evaluate("window.before = document.getElementById('canvas').toDataURL()")
@@ -290,6 +293,76 @@ class BrowserTest(unittest.TestCase):
                 self.assertEqual((shot.width, shot.height), (screen.width, screen.height))
                 differing = sum(shot.data[i:i + 3] != screen.data[i:i + 3] for i in range(0, len(shot.data), 3))
                 self.assertEqual(0, differing, "pixels on the screen that differ from the canvas")
+
+    def test_a_finger_or_a_pad_walks_on_a_phone(self):
+        # A phone held either way, touch on, and a pad the page's Gamepad API stands in for, which
+        # appears only after the game has started (as a browser lists a pad once a button is
+        # pressed). Each row is a list of steps: what the finger, the pad or a key does, then whether the
+        # player then walks (each pass draws a new picture) or stands (the picture is kept). The
+        # finger goes to game pixels, placed on the canvas from the rectangle it has at the time;
+        # the character's middle stays at (320, 240) while the camera follows it. A second finger
+        # adds nothing (right and left together would cancel) and walks once the first lifts.
+        # Each row ends with the player walked right, then up to the map's top edge, at (x, 0).
+        right, left, above = (600, 240), (40, 240), (320, 5)
+        touch_rows = [("touchStart", [(right, 1)], "walks"), ("touchStart", [(right, 1), (left, 2)], "walks"),
+                      ("touchEnd", [(left, 2)], "walks"), ("touchCancel", [], "stands"),
+                      ("touchStart", [(above, 1)], "walks"), ("touchMove", [(above, 1)], "stands"), ("touchEnd", [], "stands")]
+        pad_rows = [("pad", "padPlugged = true; pad.buttons[15].pressed = true", "walks"),
+                    ("pad", "pad.buttons[15].pressed = false; pad.axes = [0.2, -0.15, 0, 0]", "stands"),
+                    ("pad", "pad.axes = [0.95, 0.05, 0, 0]", "walks"),
+                    ("pad", "pad.axes = [0, 0, 0, 0]; pad.buttons[12].pressed = true", "walks"), ("pad", "", "stands")]
+        # Keys Emscripten numbers apart from SDL 1.2, bound in [controls]: each walks, then stands.
+        bound = [("CapsLock", 20), ("NumLock", 144), ("ScrollLock", 145), ("-", 189), ("=", 187), ("9", 105),
+                 ("F2", 113), ("ContextMenu", 93), (".", 110)]
+        key_rows = [(kind, key, then) for key in bound for kind, then in (("keyDown", "walks"), ("keyUp", "stands"))]
+        key_rows += [(kind, ("8", 104), then) for kind, then in (("keyDown", "walks"), ("keyDown", "stands"))]
+        keys = "[controls]\nright = Caps Lock, Numlock, Scroll Lock, -, =, [9], F2, Menu\nleft = [.]\nup = [8]\n"
+        rows = (("finger, portrait", (390, 844), touch_rows, None), ("finger, landscape", (844, 390), touch_rows, None),
+                ("pad", (1024, 768), pad_rows, None), ("keys", (1024, 768), key_rows, keys))
+        for name, (width, height), steps, settings in rows:
+            with self.subTest(name):
+                server, url = start_web_server()
+                try:
+                    tab = self.open_game(url)
+                    tab.send("Page.addScriptToEvaluateOnNewDocument", {"source": PAD.replace("= true", "= false", 1)})
+                    tab.send("Emulation.setDeviceMetricsOverride", {"width": width, "height": height,
+                                                                    "deviceScaleFactor": 3, "mobile": width < 1000})
+                    tab.send("Emulation.setTouchEmulationEnabled", {"enabled": True, "maxTouchPoints": 5})
+                    tab.send("Page.reload")
+                    tab.wait_until("document.body.dataset.state == 'ready'")
+                    if settings:
+                        tab.evaluate("FS.writeFile('/config.ini', %r)" % settings)
+                    self.start(tab)
+                    for kind, act, then in steps:
+                        frames = tab.evaluate("window.last = null; [Module.frames.drawn, Module.frames.kept]")
+                        if kind == "pad":
+                            tab.evaluate(act)
+                        elif kind.startswith("key"):
+                            tab.key(kind, *act)
+                        else:
+                            points = [tab.evaluate("(function (c, r) { return [r.left + %d * r.width / c.width,"
+                                                   " r.top + %d * r.height / c.height]; })(document.getElementById('canvas'),"
+                                                   " document.getElementById('canvas').getBoundingClientRect())" % at)
+                                      + [i] for at, i in act]
+                            tab.send("Input.dispatchTouchEvent", {"type": kind, "touchPoints": [
+                                {"x": x, "y": y, "id": i} for x, y, i in points]})
+                        if then == "walks":
+                            tab.wait_until("Module.frames.drawn >= %d" % (frames[0] + 40))
+                        else:  # some passes may still finish the walk: standing is ten kept in a row
+                            tab.wait_until("(function (f) { var now = [f.drawn, f.kept];"
+                                           " var still = window.last && now[0] == last[0] && now[1] >= last[1] + 10;"
+                                           " if (!window.last || now[0] != last[0]) window.last = now; return still; })"
+                                           "(Module.frames)")
+                    if kind == "pad":
+                        tab.wait_for_console("Using gamepad: Stand-in pad")
+                    path = tab.canvas_png(os.path.join(ARTIFACTS, "browser-%s.png" % name.replace(", ", "-")))
+                    tab.close()
+                    goodbye = server.wait_for(GOODBYE, timeout=10)
+                finally:
+                    stop_game_server(server)
+                x = int(goodbye.group(3))
+                self.assertGreater(x, PLAYER[0] + 24)
+                self.assert_shows_player_at(Image.load(path), (x, 0))
 
     def assert_shows_player_at(self, shot, player, window=(640, 480)):
         """The canvas is the map seen from the camera over player, the sprite on it (its alpha
@@ -357,8 +430,8 @@ class BrowserTest(unittest.TestCase):
 
     def test_a_busy_servers_refusal_is_tried_again_keeping_the_name(self):
         # A classroom pressing Start at once: the server takes two from this address and refuses
-        # the third with 1013; that page waits, loads again with its name and gets in once a
-        # place is free.
+        # the third with 1013; that game plays on, tries again after growing pauses without
+        # leaving the page, and gets in once a place is free.
         server, url = start_web_server(args=("--max-per-address", "2"))
         try:
             light = "[video]\nscreen_width = 160\nscreen_height = 120\nframes_per_second = 10\n"
@@ -367,31 +440,67 @@ class BrowserTest(unittest.TestCase):
                 tab.evaluate("document.getElementById('start').click()", user_gesture=True)
             server.wait_for(r"^refused 127\.0\.0\.1:\d+ reason=address_limit max_per_address=2 "
                             r"websocket$", timeout=20)
-            busy = "/is busy.*trying again in \\d+ s/.test(document.getElementById('message').textContent)"
+            busy = "/is busy.*: playing on, reconnecting/.test(document.getElementById('message').textContent)"
             deadline = time.monotonic() + 20
             refused = []
             while not refused and time.monotonic() < deadline:
                 refused = [tab for tab in tabs if tab.evaluate(busy)]
                 time.sleep(0.1)
             self.assertEqual(1, len(refused), "one page should say it tries again")
+            refused[0].evaluate("window.samePage = true")  # gone if the page loads again
             name = refused[0].evaluate("document.getElementById('name').value")
             next(tab for tab in tabs if tab is not refused[0]).close()  # a place comes free
             server.wait_for(GOODBYE, timeout=10)
-            refused[0].wait_until("document.body.dataset.state == 'running' && "
-                                  "/^Playing on/.test(document.getElementById('message').textContent)",
+            refused[0].wait_until("window.samePage && document.body.dataset.state == 'running' && "
+                                  "/^Playing again on/.test(document.getElementById('message').textContent)",
                                   timeout=40)
             self.assertEqual(name, refused[0].evaluate("document.getElementById('name').value"))
         finally:
             stop_game_server(server)
 
+    def test_the_link_comes_back_after_a_server_restart(self):
+        # The server stopped while the player walks, started again on the same port: the page says
+        # "reconnecting", then that it plays again; the new connection's goodbye has the walk.
+        message = "document.getElementById('message').textContent"
+        server, url = start_web_server()
+        port = int(url.rsplit(":", 1)[1].strip("/"))
+        try:
+            tab = self.open_game(url)
+            self.start(tab)
+            server.wait_for(r"^joined #\d+ 127\.0\.0\.1:\d+ websocket$")
+            stopped = []
+
+            def restart():
+                time.sleep(0.3)
+                stopped.extend(stop_game_server(server))
+                tab.wait_until("/: playing on, reconnecting \\.\\.\\.$/.test(%s)" % message)
+
+            held = self.hold_right(tab, 1.0, meanwhile=restart)
+            server, _ = start_web_server(port=port)
+            server.wait_for(r"^joined #\d+ 127\.0\.0\.1:\d+ websocket$", timeout=40)
+            tab.wait_until("/^Playing again on /.test(%s)" % message)
+            tab.wait_for_console("Reconnected to server ")
+            tab.close()
+            goodbye = server.wait_for(GOODBYE, timeout=10)
+        finally:
+            lines = stop_game_server(server)
+        before = int(re.search(r"^dropped #\d+ updates=\d+ last_x=(\d+) ", "\n".join(stopped), re.M).group(1))
+        after = int(goodbye.group(3))
+        print("browser: server restarted while walking: x %d before, %d after; %s" % (before, after, tab.console[-2:]))
+        self.assertGreater(after, before, "the walk went on while the server was away")
+        self.assertTrue(115 < (after - PLAYER[0]) / held < 141, (after, held, lines))
+        self.assertIn("Reconnected to server 127.0.0.1 on port %d" % port, tab.console)
+
     def test_with_the_server_gone_the_game_goes_on_offline(self):
         # refused: nothing listens any more; silent: something accepts and never answers (the connect
         # deadline ends the wait); 0.0.0.0: the page's settings name no server, refused before any socket.
+        # The page says what the game does then: it keeps trying a server it could not reach.
         opened = "SDLNet_TCP_Open: Couldn't connect to remote host"
-        rows = (("refused", opened), ("silent", opened + ": timed out, no answer within 5000 ms"),
+        trying = "cannot be reached: playing on, reconnecting"
+        rows = (("refused", opened, trying), ("silent", opened + ": timed out, no answer within 5000 ms", trying),
                 ("0.0.0.0", 'server_ip "0.0.0.0" cannot name one server (0.0.0.0 is the unspecified address): '
-                            'playing offline'))
-        for kind, failure in rows:
+                            'playing offline', "playing offline"))
+        for kind, failure, said in rows:
             with self.subTest(server=kind):
                 server, url = start_web_server()
                 tab = self.open_game(url)
@@ -409,8 +518,7 @@ class BrowserTest(unittest.TestCase):
                     line = tab.wait_for_console(failure.split(" ")[0])
                 self.assertEqual(failure, line)
                 self.assertIn("Loading image: img/background3.png ... done", tab.console)
-                self.assertRegex(tab.evaluate("document.getElementById('message').textContent"),
-                                 "playing offline")
+                self.assertIn(said, tab.evaluate("document.getElementById('message').textContent"))
                 tab.close()
 
 

@@ -3,14 +3,17 @@ every SDL 1.2 runtime here (sdl12-compat draws and reads the keyboard through SD
 
 import itertools
 import os
+import signal
+import struct
 import subprocess
 import sys
+import tempfile
 import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from harness import (COMPAT, GAME_DIR, X_TOOL, Image, Sink, Workdir, Xvfb, network_config,  # noqa: E402
-                     run_client, sdl_runtimes, split_stream, start_game_server, stop_game_server)
+from harness import (CLASSIC, COMPAT, GAME_DIR, X_TOOL, Image, Sink, Workdir, Xvfb, network_config,  # noqa: E402
+                     run_client, sdl_runtimes, split_stream, start_game_server, stop_game_server, walk_held)
 from harness import main  # noqa: E402
 
 PLAYER = (400, 300)
@@ -227,6 +230,58 @@ class GameplayTest(unittest.TestCase):
                           % (runtime, cap, ", switcher" if switcher else "", walk, speed, end - start))
                     self.assertGreater(speed, 115, (walk, xs[end] - xs[start], times[end] - times[start]))
                     self.assertLess(speed, 141, (walk, xs[end] - xs[start], times[end] - times[start]))
+
+    def test_wasd_and_keys_bound_in_controls_walk(self):
+        # Row: the [controls] section, then each key held in turn (xdotool's name) and where it
+        # walks: +1 right, -1 left, 0 nowhere (held for 30 passes), "top" up to the map's top edge,
+        # seen on the screen as the sprite drawn in the window's top row.
+        rows = [({}, [("d", 1), ("a", -1), ("Left", -1), ("w", "top")]),
+                ({"right": "Z, Left Shift", "up": "Page Up"}, [("d", 0), ("z", 1), ("Shift_L", 1), ("w", 0),
+                                                                ("Prior", "top")])]
+        for (runtime, env), (controls, keys) in itertools.product(sdl_runtimes(), rows):
+            with self.subTest(runtime=runtime, controls=controls), Xvfb() as x:
+                server, game, wid = self.start(x, {"controls": controls}, env)
+                x.focus(wid)
+                for key, way in keys:
+                    top = way == "top" and (lambda: self.sprite_drawn_at(x.screenshot(wid, "keys-%s-%s" % (runtime, key))[1], 304, 0))
+                    x_before, xs = walk_held(server, lambda: x.key_down(key), lambda: x.key_up(key), way, top)
+                    if way in (0, "top"):
+                        self.assertEqual({x_before}, set(xs), "%s walked sideways" % key)
+                x.close_window(wid)
+                self.assertEqual(0, game.wait())
+
+    def test_a_pad_walks_with_its_stick_beyond_the_dead_zone(self):
+        # Classic SDL 1.2 reads the device SDL_JOYSTICK_DEVICE names as the Linux joystick protocol
+        # (struct js_event): a FIFO written so is a pad of two axes, no hat (sdl12-compat's SDL 2
+        # wants evdev). Row: the stick's x and y, and the way walked (0: none for 30 passes).
+        rows = [(20000, 0, 1), (5000, -4000, 0), (-32767, 0, -1), (-20000, -20000, -1), (0, 0, 0)]
+        runtime, env = sdl_runtimes()[0]
+        if runtime != CLASSIC:
+            self.skipTest("the joystick device is classic SDL 1.2's")
+        with tempfile.TemporaryDirectory() as scratch:
+            device = os.path.join(scratch, "js0")
+            os.mkfifo(device)
+            pad = os.open(device, os.O_RDWR)  # a reader of its own: opening never waits
+            self.addCleanup(os.close, pad)
+            server = Sink()
+            self.addCleanup(server.close)
+            with Workdir(config=network_config(server.port)) as wd:
+                game = run_client(wd, env=dict(env, SDL_JOYSTICK_DEVICE=device))
+                self.addCleanup(game.kill)
+                game.wait_for_line(lambda line: line == "Using gamepad: " + device)
+                server.wait_for_bytes(4 * 5)
+                for ax, ay, way in rows:
+                    stick = struct.pack("<IhBB", 0, ax, 2, 0) + struct.pack("<IhBB", 0, ay, 2, 1)
+                    _, xs = walk_held(server, lambda: os.write(pad, stick), lambda: None, way)
+                    if way == 0:
+                        # A pass or two may still finish the step before the stick came to rest.
+                        self.assertLessEqual(len(set(xs[3:])), 1, (ax, ay))
+                game.signal(signal.SIGTERM)
+                self.assertEqual(0, game.wait())
+
+    def sprite_drawn_at(self, shot, sx, sy):
+        return all(shot.pixel(sx + i, sy + j) == self.sprite.pixel(i, j)[:3]
+                   for j in range(32) for i in range(32) if self.sprite.pixel(i, j)[3] == 255)
 
     def test_our_server_sees_the_walk_and_the_goodbye(self):
         server = start_game_server()

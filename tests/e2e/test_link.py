@@ -1,6 +1,7 @@
 """The client's stream to the game server, checked byte for byte by a peer on 127.0.0.1."""
 
 import contextlib
+import math
 import os
 import re
 import signal
@@ -14,7 +15,8 @@ import unittest
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from harness import (EXIT_TIMEOUT, SHORT_SEND, START_TIMEOUT, UNRESOLVABLE, Netns, Sink,  # noqa: E402
                      Workdir, Xvfb, free_port, link_bound, namespaces_unavailable, network_config, preloaded,
-                     run_client, split_stream, start_game_server, stop_game_server, veth_pair, wait_until)
+                     run_client, sdl_runtimes, split_stream, start_game_server, stop_game_server, veth_pair,
+                     wait_until)
 from harness import main, run_in_own_namespaces, skip_or_fail  # noqa: E402
 run_in_own_namespaces(__name__)  # first: a normal user's run starts again here, see harness
 
@@ -103,6 +105,61 @@ class LinkTest(unittest.TestCase):
                 self.assertEqual("Cleaning up ...", game.lines[-1])
 
 
+@contextlib.contextmanager
+def linux_game(config, x, env=None):
+    """The Linux client on display x: (game, its window)."""
+    with Workdir(config=config) as wd:
+        game = run_client(wd, env=env, display=x)
+        try:
+            yield game, x.find_window()
+        finally:
+            game.kill()
+
+
+def restart_while_walking(test, playing, x):
+    """The server stopped while the player walks right and started again on the same port a
+    moment later: the link must be back within the pause, its first update on the new connection
+    the position walked to meanwhile (128 px/s from the old one's last), and the goodbye must
+    arrive there. playing(config) yields (game, window) on display x."""
+    port = free_port()
+    with Sink(port=port) as first:
+        with playing(network_config(port)) as (game, wid):
+            first.wait_for_bytes(4 * 5)
+            x.focus(wid)
+            x.key_down("Right")
+            try:
+                wait_until(lambda: max(split_stream(first.received())[0]) > 408, "the walk")
+                first.close()  # the server stops
+                game.wait_for_line(lambda line: line.endswith("; reconnecting"))
+                lost = time.monotonic()
+                time.sleep(link_bound("retry_first_pause_ms") / 1000.0)  # a try may find nothing there
+                with Sink(port=port) as second:
+                    started = time.monotonic()
+                    second.wait_for_bytes(4)
+                    back = time.monotonic()
+                    x.key_up("Right")
+                    game.wait_for_line(lambda line: line.startswith("Reconnected to server"))
+                    x.close_window(wid)
+                    test.assertEqual(0, game.wait())
+                    new = second.wait_for_close()
+            finally:
+                x.key_up("Right")
+    old_xs, old_goodbye, _ = split_stream(first.received())
+    new_xs, new_goodbye, rest = split_stream(new)
+    # The next try comes within the pause then running, at most what had passed since the loss
+    # and the first pause.
+    pause = started - lost + link_bound("retry_first_pause_ms") / 1000.0
+    speed = (new_xs[0] - old_xs[-1]) / (second.update_times()[0] - first.update_times()[-1])
+    print("server restarted: back %.2f s after it started again (pause at most %.2f s); walked from %d to %d "
+          "while it was away, at %.1f px/s; log %r" % (back - started, pause, old_xs[-1], new_xs[0], speed, game.lines[4:]))
+    test.assertLessEqual(back - started, pause + SLACK)
+    test.assertEqual((False, True, b""), (old_goodbye, new_goodbye, rest))
+    test.assertTrue(110 < speed < 146, speed)
+    test.assertEqual(sorted(new_xs), new_xs, "the walk goes on from where the loop had it")
+    test.assertEqual(1, sum(line.endswith("; reconnecting") for line in game.lines), game.lines)
+    test.assertIn("Reconnected to server 127.0.0.1 on port %d" % port, game.lines)
+
+
 # Slack for start-up, one pass and clean-up on a busy machine, on top of a bound of the link.
 SLACK = 3.0
 # How long a run may take to end after SIGTERM before it counts as hung. Raised to time an old
@@ -116,6 +173,12 @@ def start_lines(port, host="127.0.0.1"):
 
 
 IMAGES = ["Loading image: img/player2.png ... done", "Loading image: img/background3.png ... done"]
+
+
+def connecting_sockets(pid):  # in the process's network namespace, still sending their SYN
+    with open("/proc/%d/net/tcp" % pid) as table:
+        next(table)
+        return sum(1 for line in table if line.split()[3] == "02")
 
 
 def tx_queue(pid):
@@ -218,16 +281,34 @@ def given_up(game, since=None, within=None, then=lambda: None):
 
 
 GIVE_UP = re.compile(r"SDLNet_TCP_Send: Server (took no data for 250 ms|fell behind for 1000 ms|took \d of 4 bytes); "
-                     r"nothing more is sent")
+                     r"reconnecting")
+
+
+RESET = re.compile(r"SDLNet_TCP_Send: (Connection reset by peer|Broken pipe); reconnecting")
 
 
 # Rows whose wait ends after the give-up and its checks: SIGTERM must then end the game at once.
 AFTER_GIVE_UP = {"bound": 0.0, "from": "the give-up and its checks"}
 
 
-def send_failure_log(port, host, reason=GIVE_UP):
-    # Once when the server is given up, once more for the goodbye.
-    return start_lines(port, host) + ["Connected successfully!"] + IMAGES + [reason, reason]
+def send_failure_log(port, host, reason=GIVE_UP, back=True):
+    """Once when the connection is lost, once when the link is back (when it comes back: the
+    line waits until the new connection has lasted a while, which a busy machine may reach
+    before the quit)."""
+    return start_lines(port, host) + ["Connected successfully!"] + IMAGES + [reason] + (
+        [Optional("Reconnected to server %s on port %d" % (host, port))] if back else [])
+
+
+# After the loss the link comes back (its first update on a second connection), and says goodbye there.
+BACK = {"goodbye": [False, True]}
+
+
+def reconnected(sink):
+    return sink.wait_for_bytes(4, index=1) and time.monotonic()
+
+
+def last_closed(sink):  # an uncapped client can outrun a reader in small buffers again
+    return sink.wait_for_close(len(sink.connections) - 1)
 
 
 # The TCP send buffer of the namespaces the client runs in below (tcp_wmem): a loaded machine's
@@ -286,11 +367,16 @@ def server_host_vanishes():
                 far.ip("link", "set", "far", "down")
                 cut = time.monotonic()
                 while_the_queue_grows(game)
-                return given_up(game, since=cut)
+                given_up(game, since=cut)
+                # The link tries the host again, where packets now go nowhere: frames go on meanwhile.
+                wait_until(lambda: connecting_sockets(game.proc.pid) > 0, "a try of the vanished host")
+                used = main_thread_cpu(game.proc.pid)
+                wait_until(lambda: main_thread_cpu(game.proc.pid) - used >= 0.3, "frames during the try")
+                return time.monotonic()
 
             yield dict(config=network_config(sink.port, host=address, video={"enable_fps_cap": 0}),
                        wrap=near.wrap(), wait=wait, seen=lambda: [sink.received()], **AFTER_GIVE_UP,
-                       log=send_failure_log(sink.port, address))
+                       log=send_failure_log(sink.port, address, back=False))
 
 
 @contextlib.contextmanager
@@ -311,14 +397,15 @@ def server_stops_reading(on_x_without_proc=False):
                 # from the buffers' filling, however long a loaded machine's client takes to fill them.
                 game.wait_for_line("Connected successfully!")
                 full = while_the_queue_grows(game)
-                return given_up(game, since=full, within=link_bound("stall_limit_ms") / 1000.0, then=drained)
+                given_up(game, since=full, within=link_bound("stall_limit_ms") / 1000.0, then=drained)
+                return reconnected(sink)
 
             # The sanitizers read their options and the threads' stacks through /proc: in that
             # build /proc stays (the plain build's run covers its absence).
             hide_proc = on_x_without_proc and "ASAN_OPTIONS" not in os.environ
             yield dict(config=network_config(sink.port, video={"enable_fps_cap": 0}),
                        wrap=ns.wrap(*(["mount -t tmpfs none /proc"] if hide_proc else [])),
-                       display=on_x_without_proc, wait=wait, seen=lambda: [sink.wait_for_close()], **AFTER_GIVE_UP,
+                       display=on_x_without_proc, wait=wait, seen=lambda: [sink.wait_for_close(0), last_closed(sink)], **AFTER_GIVE_UP, **BACK,
                        log=send_failure_log(sink.port, "127.0.0.1"))
 
 
@@ -348,25 +435,26 @@ def server_dribbles(then_reset=False):
                     sink.resume()
                     time.sleep(0.01)
                 if not then_reset:
-                    return given_up(game, since=began, within=bound)
+                    given_up(game, since=began, within=bound)
+                    sink.resume()
+                    return reconnected(sink)
                 sink.reset()
                 reset = time.monotonic()
                 used = main_thread_cpu(game.proc.pid)
                 wait_until(lambda: time.monotonic() - reset > 1.5 * bound
                            and main_thread_cpu(game.proc.pid) - used >= 0.3, "frames past the stall's bound")
-                return time.monotonic()
+                return reconnected(sink)
 
             if then_reset:
-                # Only the goodbye's failure is logged.
+                # A reset is a loss in the system's words, not a stall.
                 yield dict(config=network_config(sink.port, video={"enable_fps_cap": 0}), wrap=ns.wrap(), wait=wait,
-                           seen=lambda: [sink.received()], bound=0.0, **{"from": "the frames after the reset"},
-                           log=start_lines(sink.port, "127.0.0.1") + ["Connected successfully!"] + IMAGES
-                           + ["SDLNet_TCP_Send: (?!Server ).*"])
+                           seen=lambda: [sink.received(0), last_closed(sink)], bound=0.0, **BACK,
+                           **{"from": "the frames after the reset"}, log=send_failure_log(sink.port, "127.0.0.1", RESET))
                 return
             yield dict(config=network_config(sink.port, video={"enable_fps_cap": 0}), wrap=ns.wrap(), wait=wait,
-                       seen=lambda: [sink.wait_for_close()], **AFTER_GIVE_UP,
+                       seen=lambda: [sink.wait_for_close(0), last_closed(sink)], **AFTER_GIVE_UP, **BACK,
                        log=send_failure_log(sink.port, "127.0.0.1",
-                                            "SDLNet_TCP_Send: Server fell behind for 1000 ms; nothing more is sent"))
+                                            "SDLNet_TCP_Send: Server fell behind for 1000 ms; reconnecting"))
 
 
 @contextlib.contextmanager
@@ -402,6 +490,67 @@ def server_stalls_twice():
                        log=start_lines(sink.port, "127.0.0.1") + ["Connected successfully!"] + IMAGES)
 
 
+def most_tries(seconds):
+    """The most tries in seconds after a loss: k pauses of at least half their nominal take first * (2^k - 1) / 2."""
+    return int(math.log2(2 * seconds / (link_bound("retry_first_pause_ms") / 1000.0) + 1))
+
+
+@contextlib.contextmanager
+def server_resets_at_once():
+    """A server that takes every connection and resets it at once: each reconnection is lost
+    again, and the tries must thin out as after refusals, never a loop of connects."""
+    with Sink("reset") as sink:
+        def wait(game):
+            game.wait_for_line(lambda line: line.endswith("; reconnecting"))
+            lost = time.monotonic()
+            cpu = main_thread_cpu(game.proc.pid)
+            wait_until(lambda: len(sink.connections) >= 4, "three tries", timeout=START_TIMEOUT)
+            took = time.monotonic() - lost
+            tries = len(sink.connections) - 1
+            print("network fault: server resets at once: %d tries in %.2f s after the loss (at most %d), main thread "
+                  "%.0f %% of a core" % (tries, took, most_tries(took), 100 * (main_thread_cpu(game.proc.pid) - cpu) / took))
+            if tries > most_tries(took):
+                raise AssertionError("%d tries in %.2f s" % (tries, took))
+            return time.monotonic()
+
+        yield dict(config=network_config(sink.port), wrap=(), wait=wait, bound=0.0, **{"from": "the third try"},
+                   seen=lambda: [sink.received(i) for i in range(len(sink.connections))],
+                   log=send_failure_log(sink.port, "127.0.0.1", RESET) + [Optional("SDLNet_TCP_Send: .*")])
+
+
+def no_route_tries(pid):
+    """Connects in the process's network namespace that failed for want of a route."""
+    with open("/proc/%d/net/snmp" % pid) as snmp:
+        names, values = [line.split() for line in snmp if line.startswith("Ip:")][:2]
+    return int(values[names.index("OutNoRoutes")])
+
+
+@contextlib.contextmanager
+def server_never_comes_back():
+    """The server goes mid-game and the route to it too: each try fails at once and must still
+    wait its pause; the game ends as usual, without a goodbye."""
+    with Netns("client") as near, Netns("server") as far:
+        address = veth_pair(near, far)
+        with Sink(netns=far, host=address) as sink:
+            def wait(game):
+                sink.wait_for_bytes(40)
+                sink.close()
+                game.wait_for_line(lambda line: line.endswith("; reconnecting"))
+                lost = time.monotonic()
+                near.ip("link", "set", "near", "down")
+                before = no_route_tries(game.proc.pid)
+                time.sleep(3 * link_bound("retry_first_pause_ms") / 1000.0)
+                tries, took = no_route_tries(game.proc.pid) - before, time.monotonic() - lost
+                print("network fault: server never comes back: %d tries in %.2f s, each failing at once" % (tries, took))
+                if not 0 < tries <= most_tries(took):
+                    raise AssertionError("%d tries in %.2f s" % (tries, took))
+                return time.monotonic()
+
+            yield dict(config=network_config(sink.port, host=address), wrap=near.wrap(), wait=wait, bound=0.0,
+                       seen=lambda: [sink.received()], **{"from": "three pauses after the loss"},
+                       log=send_failure_log(sink.port, address, RESET, back=False))
+
+
 @contextlib.contextmanager
 def update_cut_short():
     """The kernel takes part of an update (made certain by tests/e2e/short_send.c): the server
@@ -411,12 +560,16 @@ def update_cut_short():
     with Sink() as sink:
         def seen():
             data = sink.wait_for_close()
-            return [data[:cut - 2] if len(data) == cut else data]
+            return [data[:cut - 2] if len(data) == cut else data, last_closed(sink)]
+
+        def wait(game):
+            given_up(game)
+            return reconnected(sink)
 
         yield dict(config=network_config(sink.port, video={"enable_fps_cap": 0}), wrap=(), env=env,
-                   wait=given_up, seen=seen, **AFTER_GIVE_UP,
+                   wait=wait, seen=seen, **AFTER_GIVE_UP, **BACK,
                    log=send_failure_log(sink.port, "127.0.0.1",
-                                        "SDLNet_TCP_Send: Server took 2 of 4 bytes; nothing more is sent"))
+                                        "SDLNet_TCP_Send: Server took 2 of 4 bytes; reconnecting"))
 
 
 class NetworkFaultTest(unittest.TestCase):
@@ -436,6 +589,8 @@ class NetworkFaultTest(unittest.TestCase):
             ("server reads in dribbles, then resets", lambda: server_dribbles(then_reset=True), True),
             ("server stalls twice, reading for longer than the bound between", server_stalls_twice, True),
             ("server takes part of an update", update_cut_short, False),
+            ("server resets every connection at once", server_resets_at_once, False),
+            ("server never comes back", server_never_comes_back, True),
         ]
         why_not = namespaces_unavailable()
         for name, fault, needs_namespaces in rows:
@@ -468,20 +623,37 @@ class NetworkFaultTest(unittest.TestCase):
                 self.assertLessEqual(ended - began, row["bound"] + SLACK, "the quit was held up")
 
 
+class Optional(str):
+    """A log line that may be missing, where the moment decides."""
+
+
 def check_log_and_stream(test, log, lines, seen, goodbye_expected=False):
     """The whole log is log (patterns, then "Cleaning up ..."), and every stream in seen holds
-    whole updates at 400, the goodbye when goodbye_expected, and nothing after them."""
-    test.assertEqual(len(log) + 1, len(lines), lines)
-    for pattern, line in zip(log + ["Cleaning up ..."], lines):
-        if isinstance(pattern, re.Pattern):
-            pattern = pattern.pattern
-        elif ".*" not in pattern:
-            pattern = re.escape(pattern)
-        test.assertRegex(line, "^%s$" % pattern)
-    for data in seen:
+    whole updates at 400, the goodbye when goodbye_expected (one for each stream, or one for
+    all), and nothing after them."""
+    log = log + ["Cleaning up ..."]
+    at = 0
+    for pattern in log:
+        regex = pattern.pattern if isinstance(pattern, re.Pattern) else pattern if ".*" in pattern else re.escape(pattern)
+        if isinstance(pattern, Optional) and not (at < len(lines) and re.match("^%s$" % regex, lines[at])):
+            continue
+        test.assertRegex(lines[at] if at < len(lines) else "(missing)", "^%s$" % regex)
+        at += 1
+    test.assertEqual(len(lines), at, lines)
+    expected = goodbye_expected if isinstance(goodbye_expected, list) else [goodbye_expected] * len(seen)
+    test.assertEqual(len(expected), len(seen))
+    for data, goodbye_wanted in zip(seen, expected):
         xs, goodbye, rest = split_stream(data)
-        test.assertEqual(({400}, goodbye_expected, b""), (set(xs), goodbye, rest),
+        test.assertEqual((goodbye_wanted, b""), (goodbye, rest),
                          "the server must see whole updates and nothing after them")
+        test.assertLessEqual(set(xs), {400})
+
+
+class RestartTest(unittest.TestCase):
+    def test_the_link_comes_back_after_a_server_restart_on_both_runtimes(self):
+        for runtime, env in sdl_runtimes():
+            with self.subTest(runtime=runtime), Xvfb() as x:
+                restart_while_walking(self, lambda config: linux_game(config, x, env), x)
 
 
 class AgainstOurServerTest(unittest.TestCase):

@@ -51,7 +51,7 @@ LAYOUT = {
     "share/doc/brackenreach-server/examples/nginx-brackenreach": False,
     "share/doc/brackenreach-server/examples/haproxy-brackenreach.cfg": False,
 }
-WEB_FILES = ("index.html", "page.js", "page.css", "brackenreach.js", "brackenreach.wasm", "brackenreach.data")
+WEB_FILES = ("index.html", "page.js", "page_input.js", "page.css", "brackenreach.js", "brackenreach.wasm", "brackenreach.data")
 # A video driver SDL does not have: the client reads config.ini, fails to initialise and exits
 # with status 0 before it opens any connection, so a run only prepares the user's directory.
 NO_VIDEO = {"SDL_VIDEODRIVER": "no-such-driver", "SDL_AUDIODRIVER": "dummy"}

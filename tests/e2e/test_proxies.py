@@ -15,7 +15,8 @@ import tempfile
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from harness import SOURCE_DIR, Netns, namespaces_unavailable, wait_until  # noqa: E402
+from harness import (SOURCE_DIR, Netns, Workdir, namespaces_unavailable, network_config, run_client,  # noqa: E402
+                     wait_until)
 from harness import in_own_namespaces, main, run_in_own_namespaces, skip_or_fail  # noqa: E402
 run_in_own_namespaces(__name__)  # first: a normal user's run starts again here, see harness
 from server_peer import (GOODBYE, encode_updates, read_http_head, server_path,  # noqa: E402
@@ -120,6 +121,31 @@ class Recipes(unittest.TestCase):
                    "40 goodbyes", 15)
         for server in servers:
             self.assertEqual(0, server.stop()[0])
+
+    def test_the_game_comes_back_through_haproxy_after_a_server_restart(self):
+        # The game behind the recipe's balancer, its server restarted on the same port: back once
+        # the balancer sees the server, its goodbye on the new one.
+        server = self.server("--trusted-proxy", "127.0.0.1")
+        port, front = server.port, 21338
+        config = os.path.join(self.dir, "haproxy.cfg")
+        with open(config, "w") as f:
+            f.write(recipe("haproxy-brackenreach.cfg", [
+                ("bind :1337", "bind 127.0.0.1:%d" % front), ("192.0.2.11:1337", "127.0.0.1:%d" % port),
+                ("192.0.2.12:1337", "127.0.0.1:%d" % port)]))
+        self.run_tool(["haproxy", "-db", "-f", config], front)
+        joined = r"^joined #\d+ 127\.0\.0\.1 via 127\.0\.0\.1:\d+$"
+        with Workdir(config=network_config(front)) as wd:
+            game = run_client(wd, wrap=self.ns.wrap())
+            self.addCleanup(game.kill)
+            server.wait_for(joined, timeout=20)
+            self.assertEqual(0, server.stop()[0])
+            game.wait_for_line(lambda line: line.endswith("; reconnecting"))
+            server = self.server("--trusted-proxy", "127.0.0.1", "--port", str(port))
+            server.wait_for(joined, timeout=60)  # the balancer's checks must see it first
+            game.wait_for_line(lambda line: line.startswith("Reconnected to server"), timeout=20)
+            self.assertEqual(0, game.stop())
+        server.wait_for(r"^goodbye #\d+ updates=\d+ last_x=400$")
+        self.assertEqual(1, sum(line.endswith("; reconnecting") for line in game.lines), game.lines)
 
     def test_browser_players_over_wss_through_nginx(self):
         site = os.path.join(self.dir, "site")

@@ -18,12 +18,12 @@ import unittest
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from harness import (SOURCE_DIR, Image, Netns, Process, Sink, Workdir, Xvfb, free_port,  # noqa: E402
                      namespaces_unavailable, network_config, run_client, split_stream, start_game_server,
-                     stop_game_server)
+                     stop_game_server, walk_held)
 from harness import main, run_in_own_namespaces, skip_or_fail  # noqa: E402
 run_in_own_namespaces(__name__)  # first: a normal user's run starts again here, see harness
 from test_faults import BACKGROUND, FONT, MUSIC, SPRITE, Case, expected_pattern, matches_log  # noqa: E402
-from test_link import (IMAGES, SLACK, check_log_and_stream, dropped_connects, server_stops_reading,  # noqa: E402
-                       start_lines, update_cut_short)
+from test_link import (IMAGES, SLACK, check_log_and_stream, dropped_connects, restart_while_walking,  # noqa: E402
+                       server_stops_reading, start_lines, update_cut_short)
 
 BUILD = os.environ.get("BRACKENREACH_WINDOWS_BUILD", os.path.join(SOURCE_DIR, "build-windows"))
 GAME = os.path.join(BUILD, "game")
@@ -262,6 +262,20 @@ class WindowsTest(unittest.TestCase):
                 self.assertGreater(speed, 115)
                 self.assertLess(speed, 141)
 
+    def test_wasd_and_keys_bound_in_controls_walk(self):
+        # The same names on Windows: D walks right by default, Q bound left in place of A stands.
+        with Sink() as sink:
+            config = network_config(sink.port, controls={"left": "Q, Left"})
+            with self.playing(config) as (game, wid):
+                sink.wait_for_bytes(4 * 5)
+                self.x.focus(wid)
+                for key, way in (("d", 1), ("q", -1), ("a", 0)):
+                    x_before, xs = walk_held(sink, lambda: self.x.key_down(key), lambda: self.x.key_up(key), way)
+                    if way == 0:
+                        self.assertEqual({x_before}, set(xs), "A walked though unbound")
+                self.x.close_window(wid)
+                self.assertEqual(0, game.wait())
+
     def test_every_way_to_end_the_game_says_goodbye(self):
         for how in ("window closed", "Alt+F4", "taskkill"):
             with self.subTest(how=how), Sink() as sink, self.playing(network_config(sink.port)) as (game, wid):
@@ -276,7 +290,7 @@ class WindowsTest(unittest.TestCase):
         # refused: nothing listens; dropped: the listener's accept queue is full, so the kernel
         # drops the SYNs and only the connect deadline ends the wait (the game then runs
         # offline); cut short: Winsock takes part of an update (a cut in the Linux socket under
-        # Wine's, which passes the count on) and the server is given up, nothing more sent.
+        # Wine's, which passes the count on) and the connection is given up and made again.
         # unreachable: in a namespace with only its loopback, a connect elsewhere fails at once (no
         # route, so nothing leaves), and is no time-out.
         def connect_fails(port=None, host="127.0.0.1", wrap=()):
@@ -310,17 +324,20 @@ class WindowsTest(unittest.TestCase):
                 game.wait_for_line("Loading image: %s ... done" % BACKGROUND)
                 self.x.close_window(wid)
                 self.assertEqual(0, game.wait())
-                check_log_and_stream(self, row["log"], game.lines, row["seen"]())
+                check_log_and_stream(self, row["log"], game.lines, row["seen"](), row.get("goodbye", False))
 
     def test_a_server_that_stops_reading_is_given_up_as_on_linux(self):
-        # Winsock's full send buffer is a wait for room, not a broken connection: the server is
-        # given up after the bound, and nothing more is sent once it reads again.
+        # Winsock's full send buffer is a wait for room, not a broken connection: the connection is
+        # given up after the bound, and the link comes back on a new one.
         self.skip_without_namespaces()
         with server_stops_reading() as row, self.playing(row["config"], wrap=row["wrap"]) as (game, wid):
             row["wait"](game)
             self.x.close_window(wid)
             self.assertEqual(0, game.wait())
-            check_log_and_stream(self, row["log"], game.lines, row["seen"]())
+            check_log_and_stream(self, row["log"], game.lines, row["seen"](), row.get("goodbye", False))
+
+    def test_the_link_comes_back_after_a_server_restart(self):
+        restart_while_walking(self, self.playing, self.x)
 
     def test_settings_and_asset_faults_behave_as_on_linux(self):
         garbage = random.Random(20240601).randbytes(64 * 1024)

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cstdint>
+#include <vector>
 
 TEST(VideoLimits, ModesTable) {
     const struct {
@@ -135,5 +137,65 @@ TEST(ServerAddress, RefusedTable) {
     };
     for (const auto& [address, refused] : addresses) {
         EXPECT_EQ(refused, server_address_refusal(address)) << std::hex << address;
+    }
+}
+
+// Pauses double from 1 s to 30 s and the draw cuts each by up to a half; a server down for a
+// while is tried at the pauses' ends, across the tick counter's wrap, and the log speaks of it
+// once a minute at most.
+TEST(RetryLimits, PausesAndScheduleTable) {
+    const struct {
+        int tries;
+        double draw;
+        int pause_ms;
+    } pauses[] = {
+        {0, 0.0, 500},   {0, 0.5, 750},    {1, 1.0, 2000}, {5, 0.0, 15000},
+        {5, 1.0, 30000}, {40, 0.0, 15000}, {0, -3.0, 500}, {0, 7.0, 1000},
+    };
+    for (const auto& r : pauses) {
+        EXPECT_EQ(r.pause_ms, retry_pause_ms(r.tries, r.draw)) << r.tries << " " << r.draw;
+    }
+    // Lost at start, the draw always 1, each try failing at once (up_for 0) or connecting and
+    // lost again up_for ms later: the tries, and the moments the log speaks (the loss at 0, then
+    // at most once a minute while the connections do not last).
+    const struct {
+        std::uint32_t start;
+        std::uint32_t up_for;
+        std::uint32_t until;
+        std::vector<std::uint32_t> tries_at; // after start
+        std::vector<std::uint32_t> said_at;
+    } schedules[] = {
+        {5, 0, 130000, {1000, 3000, 7000, 15000, 31000, 61000, 91000, 121000}, {0, 61000, 121000}},
+        {0xFFFFFFFFu - 2500, 0, 50000, {1000, 3000, 7000, 15000, 31000}, {0}},
+        {0, 100, 70000, {1000, 3100, 7200, 15300, 31400, 61500}, {0, 61600}},
+        {0, 29999, 100000, {1000, 32999, 66998}, {0, 62998}},
+        {0, 30000, 100000, {1000, 32000, 63000, 94000}, {0, 31000, 62000, 93000}},
+    };
+    for (const auto& s : schedules) {
+        SCOPED_TRACE(testing::Message() << "lost at " << s.start << ", up for " << s.up_for);
+        Retry retry;
+        std::vector<std::uint32_t> tried;
+        std::vector<std::uint32_t> said;
+        bool up = true;
+        std::uint32_t up_at = s.start - 100000; // a connection that had lasted
+        std::uint32_t lost_at = 0;
+        for (std::uint32_t t = 0; t <= s.until; ++t) {
+            const std::uint32_t now = s.start + t;
+            if (!up && retry_due(retry, now)) {
+                tried.push_back(t);
+                up = true;
+                up_at = now;
+                lost_at = t + s.up_for;
+            }
+            if (up && t == lost_at) { // up_for 0: the try fails as it is made
+                up = false;
+                if (retry_lost(retry, connection_held(up_at, now, retry_longest_pause_ms), now,
+                               1.0)) {
+                    said.push_back(t);
+                }
+            }
+        }
+        EXPECT_EQ(s.tries_at, tried);
+        EXPECT_EQ(s.said_at, said);
     }
 }

@@ -4,21 +4,21 @@
 #include <gtest/gtest.h>
 
 namespace {
-constexpr ArrowKeys none{};
-constexpr ArrowKeys up{true, false, false, false};
-constexpr ArrowKeys down{false, true, false, false};
-constexpr ArrowKeys left{false, false, true, false};
-constexpr ArrowKeys right{false, false, false, true};
-constexpr ArrowKeys left_right{false, false, true, true};
-constexpr ArrowKeys up_down{true, true, false, false};
-constexpr ArrowKeys down_right{false, true, false, true};
+constexpr HeldDirections none{};
+constexpr HeldDirections up{true, false, false, false};
+constexpr HeldDirections down{false, true, false, false};
+constexpr HeldDirections left{false, false, true, false};
+constexpr HeldDirections right{false, false, false, true};
+constexpr HeldDirections left_right{false, false, true, true};
+constexpr HeldDirections up_down{true, true, false, false};
+constexpr HeldDirections down_right{false, true, false, true};
 } // namespace
 
 TEST(Movement, OneStepTable) {
     const struct {
         const char* label;
         float x, y;
-        ArrowKeys keys;
+        HeldDirections keys;
         std::uint32_t ms;
         float want_x, want_y;
     } rows[] = {

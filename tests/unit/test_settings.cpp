@@ -9,7 +9,9 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -226,4 +228,65 @@ TEST(Settings, LogsBeforeAndAfter) {
     load(nullptr);
     EXPECT_EQ("Loading config file: /nonexistent/config.ini\nConfig loaded!\n",
               testing::internal::GetCapturedStdout());
+}
+
+// [controls]: keys by SDL's names, in any case; a list refused keeps its direction's default, with
+// one line naming the key and the list. Row: the section's lines, the four directions' keys as SDL
+// names them, the lines of warning, and what they must say.
+TEST(Settings, ControlsTable) {
+    const std::string keep = "up w|down s|left a|right d";
+    const struct {
+        const char* ini;
+        std::string keys;
+        long warnings;
+        std::vector<std::string> said;
+    } rows[] = {
+        {"", keep, 0, {}},
+        {"up = Z, Up\nleft = q, LEFT", "z up|down s|q left|right d", 0, {}},
+        {"up = Up, W ; arrows\ndown = Page Down, [2]", "up w|page down [2]|left a|right d", 0, {}},
+        {"up = ;\ndown = #, space", ";|# space|left a|right d", 0, {}},
+        {"up =", "|down s|left a|right d", 0, {}},
+        {"right = World 7, Right Shift, f12", "up w|down s|left a|world 7 right shift f12", 0, {}},
+        {"up = S\ndown = W", "s|w|left a|right d", 0, {}},
+        {"up = Up, Wx",
+         keep,
+         1,
+         {": up \"Up, Wx\" is not key names (\"Wx\" names no key); using Up, W\n"}},
+        {"left = Left, Ctrl", keep, 1, {"left \"Left, Ctrl\"", "(\"Ctrl\" names no key)"}},
+        {"up = S",
+         keep,
+         1,
+         {"up \"S\" is not keys of its own (\"s\" walks down too); using Up, W"}},
+        {"up = D\nright = D", keep, 2, {"right \"D\"", "up \"D\""}},
+        {"down = a, b, c, e, f, g, h, i, j", keep, 1, {"down \"a, b,", "at most 8 key names"}},
+    };
+    for (const auto& row : rows) {
+        const std::string ini = std::string("[controls]\n") + row.ini + "\n";
+        testing::internal::CaptureStdout();
+        const Settings got = load(&ini);
+        const std::string log = testing::internal::GetCapturedStdout();
+        std::string keys;
+        for (int d = 0; d < direction_count; ++d) {
+            keys += d == 0 ? "" : "|";
+            for (int k = 0; k < got.controls[d].count; ++k) {
+                keys += (k == 0 ? "" : " ") + key_name(got.controls[d].keys[k]);
+            }
+        }
+        EXPECT_EQ(row.keys, keys) << row.ini;
+        EXPECT_EQ(2 + row.warnings, std::count(log.begin(), log.end(), '\n')) << log;
+        for (const std::string& part : row.said) {
+            EXPECT_NE(std::string::npos, log.find(part)) << row.ini << "\n" << log;
+        }
+    }
+}
+
+// The config.ini we ship shows every key at its default: loading it changes nothing, says nothing.
+TEST(Settings, ShippedFileIsTheDefaults) {
+    std::ifstream file(BRACKENREACH_SOURCE_DIR "/data/config.ini", std::ios::binary);
+    const std::string shipped{std::istreambuf_iterator<char>(file), {}};
+    testing::internal::CaptureStdout();
+    const Settings got = load(&shipped);
+    const std::string log = testing::internal::GetCapturedStdout();
+    expect_same(defaults, got, "shipped config.ini");
+    EXPECT_EQ(2, std::count(log.begin(), log.end(), '\n')) << log;
 }
