@@ -1,6 +1,6 @@
 // What a player is told when the game cannot start or has to stop: what failed, the settings
 // that chose it, and the game's files that were not there. Words only, no SDL: the platform shows
-// them (app/process_edge.h: tell_player_of_failure) and a table checks them.
+// them (app/process_edge.h), and the Windows table checks them whole in the game's log file.
 #pragma once
 
 #include "settings/settings.h"
