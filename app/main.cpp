@@ -2,6 +2,7 @@
 // runs the frame loop until the window is closed.
 
 #include "app/display_watch.h"
+#include "app/failure_text.h"
 #include "app/frame_loop.h"
 #include "app/process_edge.h"
 #include "app/render_path.h"
@@ -14,6 +15,8 @@
 
 #include <cstdlib>
 #include <iostream>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -48,10 +51,17 @@ int main(int /*argc*/, char* /*argv*/[]) {
     choose_render_path(); // before anything starts SDL
     std::atexit(shut_sdl_down);
 
-    load_config("config.ini");
+    // The game's files it could not read: a game started from another folder finds none.
+    std::vector<std::string> unread;
+    const auto note = [&unread](bool read, const char* file) {
+        if (!read) {
+            unread.emplace_back(file);
+        }
+    };
+    note(load_config("config.ini"), "config.ini");
     if (!init()) {
         std::cout << "Error while initializing!" << std::endl;
-        tell_player_of_failure("Error while initializing!");
+        tell_player_of_failure(init_failure() + unread_files_text(unread));
         return 0;
     }
 
@@ -61,6 +71,10 @@ int main(int /*argc*/, char* /*argv*/[]) {
     background = load_image("img/background3.png");
     music = Mix_LoadMUS("audio/softworld.wav"); // a failure shows when the first pass plays it
     make_name_label();
+    note(player_sprite != nullptr, "img/player2.png");
+    note(background != nullptr, "img/background3.png");
+    note(music != nullptr, "audio/softworld.wav");
+    note(font != nullptr, "calibri.ttf");
 
     camera.x = 0;
     camera.y = 0;
@@ -74,8 +88,9 @@ int main(int /*argc*/, char* /*argv*/[]) {
     const LoopEnd end = run_frame_loop(player);
     goodbye_owed = false;
     if (end == LoopEnd::music_failed) {
-        // Nothing in the log says it: the box does, where there is one.
-        tell_player_of_failure("The music (audio/softworld.wav) could not be played.");
+        // Linux's log says nothing of it; on Windows the box and the log file do.
+        tell_player_of_failure("The music (audio/softworld.wav) could not be played.\n" +
+                               unread_files_text(unread));
         return 1; // no goodbye: the game ended on its own fault
     }
 

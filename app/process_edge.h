@@ -4,6 +4,8 @@
 // (process_edge_posix.cpp on Linux and in the browser, process_edge_windows.cpp on Windows).
 #pragma once
 
+#include <string>
+
 // Called just before SDL_Init: notes which of the platform's requests to end the game whoever
 // started the process left at their default.
 void note_outside_quit_requests();
@@ -21,7 +23,8 @@ void set_environment(const char* name, const char* value, bool replace);
 void keep_log_file();
 
 // Called as the process ends on a failure: start-up failed, or the game stops with a non-zero
-// status. On Windows SDL is shut down (its window closes) and a message box shows line, the
-// folder the game reads its files from and where the log file is, until the player closes it.
-// Elsewhere nothing: the log on standard output says it.
-void tell_player_of_failure(const char* line);
+// status. what: lines, each ended by '\n' (app/failure_text.h). On Windows they go to the log,
+// with the folder the game reads its files from; SDL is shut down (its window closes) and a
+// message box shows the same and where the log file is, until the player closes it. Elsewhere
+// nothing: the log on standard output says what failed.
+void tell_player_of_failure(const std::string& what);

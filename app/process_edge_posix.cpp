@@ -54,4 +54,4 @@ void set_environment(const char* name, const char* value, bool replace) {
 
 void keep_log_file() {}
 
-void tell_player_of_failure(const char*) {}
+void tell_player_of_failure(const std::string&) {}

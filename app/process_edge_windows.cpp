@@ -34,10 +34,14 @@ class LogCopy : public std::streambuf {
             return traits_type::not_eof(c);
         }
         out_->sputc(traits_type::to_char_type(c));
+        line_open_ = c != '\n';
         return std::fputc(c, file_) == EOF ? traits_type::eof() : c;
     }
     std::streamsize xsputn(const char* text, std::streamsize count) override {
         out_->sputn(text, count);
+        if (count > 0) {
+            line_open_ = text[count - 1] != '\n';
+        }
         return static_cast<std::streamsize>(
             std::fwrite(text, 1, static_cast<std::size_t>(count), file_));
     }
@@ -47,13 +51,20 @@ class LogCopy : public std::streambuf {
         return std::fflush(file_) == 0 ? 0 : -1;
     }
 
+  public:
+    // Whether the last line written has no line end yet ("Loading image: ... " of a picture
+    // that did not load).
+    bool line_open() const { return line_open_; }
+
   private:
     std::streambuf* out_;
     std::FILE* file_;
+    bool line_open_ = false;
 };
 
-// The log file's path once keep_log_file has opened it; empty without one.
+// The log file's path, and what copies the log into it, once keep_log_file has opened it.
 std::wstring log_file;
+LogCopy* log_copy = nullptr;
 
 std::wstring wide(const char* utf8) {
     const int size = MultiByteToWideChar(CP_UTF8, 0, utf8, -1, nullptr, 0);
@@ -61,6 +72,14 @@ std::wstring wide(const char* utf8) {
     MultiByteToWideChar(CP_UTF8, 0, utf8, -1, text.data(), size);
     text.resize(text.size() - 1); // the terminator
     return text;
+}
+
+std::string narrow(const wchar_t* text) {
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    std::string utf8(size > 0 ? static_cast<std::size_t>(size) : 1, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8.data(), size, nullptr, nullptr);
+    utf8.resize(utf8.size() - 1); // the terminator
+    return utf8;
 }
 
 } // namespace
@@ -93,19 +112,28 @@ void keep_log_file() {
         return;
     }
     log_file = path;
-    std::cout.rdbuf(new LogCopy(std::cout.rdbuf(), file));
+    log_copy = new LogCopy(std::cout.rdbuf(), file);
+    std::cout.rdbuf(log_copy);
 }
 
-void tell_player_of_failure(const char* line) {
-    SDL_Quit(); // the box must not stand beside a window that no longer answers
-    std::wstring text = L"Brackenreach had to stop:\n\n" + wide(line) + L"\n\n";
+// The log gets the box's words too: a player who closed the box, or whoever reads the log for
+// them, finds in the file what the box said.
+void tell_player_of_failure(const std::string& what) {
+    std::string where;
     wchar_t folder[MAX_PATH];
     if (GetCurrentDirectoryW(MAX_PATH, folder) != 0) {
-        text += L"It reads config.ini, img, audio and calibri.ttf from the folder it was started "
-                L"in:\n" +
-                std::wstring(folder) + L"\n\n";
+        where = "It reads config.ini, img, audio and calibri.ttf from the folder it was started "
+                "in:\n" +
+                narrow(folder) + "\n";
     }
-    text += log_file.empty() ? L"No log file could be written." : L"The log: " + log_file;
-    MessageBoxW(nullptr, text.c_str(), L"Brackenreach error",
+    if (log_copy != nullptr && log_copy->line_open()) {
+        std::cout << '\n';
+    }
+    std::cout << what << where << std::flush;
+    SDL_Quit(); // the box must not stand beside a window that no longer answers
+    const std::wstring box =
+        L"Brackenreach had to stop:\n\n" + wide(what.c_str()) + L"\n" + wide(where.c_str()) +
+        L"\n" + (log_file.empty() ? L"No log file could be written." : L"The log: " + log_file);
+    MessageBoxW(nullptr, box.c_str(), L"Brackenreach error",
                 MB_OK | MB_ICONERROR | MB_SETFOREGROUND);
 }

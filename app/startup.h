@@ -4,6 +4,7 @@
 #include <SDL.h>
 
 #include <csignal>
+#include <string>
 
 // What every pass draws on, at the game's size: the window's video surface (SDL's) at scale 1,
 // else a frame that show_frame enlarges into the window. Set by init (app/window.h: open_window),
@@ -18,6 +19,9 @@ extern volatile std::sig_atomic_t quit_signalled;
 // Starts SDL, SDL_net, SDL_mixer and SDL_ttf and opens the window as the settings say.
 // False at the first failure; whatever started before it stays started until process exit.
 bool init();
+
+// Why init returned false, in lines for the player (app/failure_text.h); empty before that.
+const std::string& init_failure();
 
 // Frees every surface, the music and the font, then stops the libraries in reverse order.
 void clean_up();

@@ -21,8 +21,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests", "e2e"))
-from update_sink import Sink  # noqa: E402
-from harness import CLASSIC, COMPAT, sdl_runtimes  # noqa: E402
+from harness import CLASSIC, COMPAT, Sink, Xvfb, sdl_runtimes  # noqa: E402
 
 START_TIMEOUT = 20.0  # hang guard only
 
@@ -79,25 +78,6 @@ def read_alloc_counters(path):
         return None
     malloc_calls, calloc_calls, realloc_calls, memalign_calls, _free = struct.unpack("<5Q", data)
     return malloc_calls + calloc_calls + realloc_calls + memalign_calls
-
-
-class Xvfb:
-    def __init__(self, size="1024x768x24"):
-        for n in range(150, 400):
-            if not os.path.exists("/tmp/.X11-unix/X%d" % n) and not os.path.exists("/tmp/.X%d-lock" % n):
-                break
-        self.name = ":%d" % n
-        self.proc = subprocess.Popen(["Xvfb", self.name, "-screen", "0", size, "-noreset", "-nolisten", "tcp"],
-                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        deadline = time.monotonic() + 10
-        while not os.path.exists("/tmp/.X11-unix/X%d" % n):
-            if time.monotonic() > deadline or self.proc.poll() is not None:
-                raise RuntimeError("Xvfb did not start")
-            time.sleep(0.05)
-
-    def close(self):
-        self.proc.terminate()
-        self.proc.wait(10)
 
 
 class Walker:
@@ -182,7 +162,7 @@ class Bench:
             self.pad_walking.add("client pad walking")
         self.counter_lib = os.path.join(build, "liballoc_counter.so")
         self.sink = Sink()
-        self.xvfb = Xvfb("2048x1536x24" if max(scales) > 1 else "1024x768x24")  # room for 3x
+        self.xvfb = Xvfb(size="2048x1536x24" if max(scales) > 1 else "1024x768x24")  # room for 3x
         self.scratch = tempfile.mkdtemp(prefix="brackenreach-bench-")
         self.workdirs = {(cap, scale): self._workdir(cap, scale) for cap in (0, 1) for scale in set(scales) | {1}}
         self.pad_device = None
@@ -237,12 +217,11 @@ class Bench:
             conn = self.sink.next_connection(before, START_TIMEOUT)
             if conn is None:
                 raise RuntimeError("%s never connected to the sink" % program)
-            deadline = time.monotonic() + START_TIMEOUT
-            while not conn.times:
-                if time.monotonic() > deadline or proc.poll() is not None:
-                    raise RuntimeError("%s sent no update" % program)
-                time.sleep(0.001)
-            first_update = conn.times[0] - started
+            try:
+                self.sink.wait_for_bytes(4, conn, START_TIMEOUT)
+            except AssertionError:
+                raise RuntimeError("%s sent no update" % program) from None
+            first_update = self.sink.update_times(conn)[0] - started
             if program in self.pad_walking:
                 walker = PadWalker(self.pad_device[1])
             elif program in self.walking:
@@ -251,12 +230,16 @@ class Bench:
             xvfb_pid = self.xvfb.proc.pid
             t1 = time.monotonic()
             cpu1, xcpu1 = cpu_seconds(proc.pid), cpu_seconds(xvfb_pid)
-            allocs1, n1 = (read_alloc_counters(counter_file), len(conn.times)) if count_allocs else (None, None)
+            allocs1, n1 = (read_alloc_counters(counter_file), len(self.sink.update_times(conn))) if count_allocs \
+                else (None, None)
             time.sleep(self.measure)
-            allocs2, n2 = (read_alloc_counters(counter_file), len(conn.times)) if count_allocs else (None, None)
+            allocs2, n2 = (read_alloc_counters(counter_file), len(self.sink.update_times(conn))) if count_allocs \
+                else (None, None)
             cpu2, xcpu2 = cpu_seconds(proc.pid), cpu_seconds(xvfb_pid)
             t2 = time.monotonic()
-            passes = conn.count_between(t1, t2)
+            updates = self.sink.updates_between(t1, t2, conn)
+            times = [when for when, _ in updates]
+            passes = len(updates)
             result = {
                 "rate": passes / (t2 - t1),
                 # Less sensitive than the rate to other load on the machine: CPU spent, not waited.
@@ -266,9 +249,9 @@ class Bench:
                 "first_update": first_update,
                 "hwm": status_field(proc.pid, "VmHWM"),
                 "threads": status_field(proc.pid, "Threads"),
-                "intervals": conn.intervals_between(t1, t2),
+                "intervals": [b - a for a, b in zip(times, times[1:])],
             }
-            xs = conn.xs_between(t1, t2)
+            xs = [x for _, x in updates]
             if walker is not None and (not xs or max(xs) - min(xs) < 128):
                 raise RuntimeError("%s did not walk: x from %s to %s" % (program, min(xs, default=None),
                                                                          max(xs, default=None)))

@@ -101,11 +101,12 @@ void read_controls(const CSimpleIniA& ini, const std::string& path) {
 
 } // namespace
 
-void load_config(const std::string& path) {
+bool load_config(const std::string& path) {
     std::cout << "Loading config file: " << path << std::endl;
 
     CSimpleIniA ini(false, false, false);
-    if (is_regular_file(path)) {
+    const bool found = is_regular_file(path) && std::ifstream(path).is_open();
+    if (found) {
         // SimpleIni reads bytes as they are: a file saved as UTF-16 would give every default.
         // An unreadable file leaves the reader empty: defaults apply.
         ini.LoadData(utf8_from_utf16_with_bom(file_contents(path)));
@@ -126,4 +127,5 @@ void load_config(const std::string& path) {
     read_controls(ini, path);
 
     std::cout << "Config loaded!" << std::endl;
+    return found;
 }

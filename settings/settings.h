@@ -32,5 +32,5 @@ struct Settings {
 extern Settings settings;
 
 // Reads the INI file at path into settings, logging before and after. Never fails: whatever
-// can't be read keeps its default.
-void load_config(const std::string& path);
+// can't be read keeps its default. False when path named no file it could read.
+bool load_config(const std::string& path);

@@ -12,6 +12,10 @@ cd "$(dirname "$0")/.."
 
 tools/setup.sh windows
 build=${WINDOWS_BUILD_DIR:-build-windows}
+if [ "${1:-}" = --release ]; then
+  # A release that refuses must not leave an earlier build's packages under the release's names.
+  rm -f "$build"/brackenreach-*-win64.exe "$build"/brackenreach-*-win64.zip
+fi
 werror=OFF
 if [ -n "${CI:-}" ]; then
   werror=ON

@@ -66,8 +66,21 @@ if [ "$busy_loops" -gt 0 ]; then
   echo "test: beside $busy_loops busy loops (processes ${loop_pids[*]})"
 fi
 
+# The rows the suites skipped, and why: ctest can only call their whole entries skipped ("did not
+# run"), though their other rows passed.
+report_skipped_rows() {
+  local rows
+  rows=$(grep -a '^skipped: ' "$build/Testing/Temporary/LastTest.log" 2>/dev/null | sort -u || true)
+  if [ -n "$rows" ]; then
+    echo "test: $(wc -l <<<"$rows") rows skipped, each with what it needs (the entry's other rows ran;"
+    echo "      one entry again: ctest --test-dir $build -R '^ENTRY\$' --output-on-failure):"
+    sed 's/^skipped: /  /' <<<"$rows"
+  fi
+}
+
 status=0
 ctest --test-dir "$build" --output-on-failure -j2 "$@" || status=$?
+report_skipped_rows
 if [ -z "$windows_left_out" ]; then
   # The unit tables built with MinGW, under Wine.
   ctest --test-dir "$BRACKENREACH_WINDOWS_BUILD" --output-on-failure -j2 "$@" || status=$?

@@ -41,3 +41,8 @@ add_test(NAME windows_packages_reproducible COMMAND ${CMAKE_COMMAND} -DCPACK=${C
   -DBUILD_DIR=${CMAKE_BINARY_DIR} -DGAME_DIR=${GAME_DIR} -DOUT=${CMAKE_BINARY_DIR}/reproducible
   -P ${CMAKE_CURRENT_SOURCE_DIR}/check_reproducible.cmake)
 set_tests_properties(windows_packages_reproducible PROPERTIES TIMEOUT 300)
+
+# tools/build_windows.sh --release refuses without the archive and leaves no earlier package
+# under the release's names (windows/check_release.cmake): seconds, no Wine.
+add_test(NAME windows_release_refuses COMMAND ${CMAKE_COMMAND} -DSOURCE_DIR=${CMAKE_SOURCE_DIR}
+  -DOUT=${CMAKE_BINARY_DIR}/release-check -P ${CMAKE_CURRENT_SOURCE_DIR}/check_release.cmake)

@@ -15,11 +15,13 @@ import select
 import shutil
 import signal
 import socket
+import struct
 import subprocess
 import sys
 import tempfile
 import threading
 import time
+import unittest
 
 SOURCE_DIR = os.environ.get(
     "BRACKENREACH_SOURCE_DIR", os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))))
@@ -42,20 +44,34 @@ def preloaded(library, env=None):
     if asan is not None:
         env["ASAN_OPTIONS"] = asan + ":verify_asan_link_order=0"
     return env
-ARTIFACTS = os.environ.get("BRACKENREACH_ARTIFACTS", os.path.join(tempfile.gettempdir(), "brackenreach-e2e"))
+# Screenshots and pictures a run leaves to look at: in the build's own folder, never one that
+# another user's or another build's run shares.
+ARTIFACTS = os.environ.get("BRACKENREACH_ARTIFACTS", os.path.join(os.path.dirname(os.path.abspath(CLIENT)),
+                                                                  "e2e-screenshots"))
+if os.path.isdir(os.path.dirname(ARTIFACTS)):  # a benchmark without that build makes no folder
+    os.makedirs(ARTIFACTS, exist_ok=True)
 
 # Hang guards only: generous, never used to judge speed.
 START_TIMEOUT = 20.0
 EXIT_TIMEOUT = 20.0
 
 
-def wait_until(predicate, what, timeout=START_TIMEOUT):
+def wait_until(predicate, what, timeout=START_TIMEOUT, progress=None):
+    """Waits until predicate() is true, for timeout seconds. With progress, a function whose value
+    changes as long as what is waited for is on its way (Process.progress: a program at work), the
+    wait follows it instead of the clock: timeout is then the longest stretch without progress,
+    however slowly a busy machine lets the work go on."""
     deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if predicate():
-            return
+    seen = progress() if progress else None
+    while not predicate():
+        now = time.monotonic()
+        if progress is not None:
+            current = progress()
+            if current != seen:
+                seen, deadline = current, now + timeout
+        if now >= deadline:
+            raise AssertionError("never happened: " + what)
         time.sleep(0.02)
-    raise AssertionError("never happened: " + what)
 
 
 # --- scratch working directory ---
@@ -171,6 +187,17 @@ class Process:
             except queue.Empty:
                 pass
 
+    def progress(self):
+        """What grows while the program works: its CPU time (in clock ticks, all its threads) and
+        the lines it has written (see wait_until)."""
+        try:
+            with open("/proc/%d/stat" % self.proc.pid) as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+            ticks = int(fields[11]) + int(fields[12])  # utime, stime
+        except (OSError, IndexError, ValueError):
+            ticks = None  # ended
+        return ticks, len(self.lines)
+
     def signal(self, sig):
         if self.proc.poll() is None:
             self.proc.send_signal(sig)
@@ -224,7 +251,72 @@ def run_client(workdir, env=None, display=None, ignored_signals=(), blocked_sign
                    blocked_signals=blocked_signals)
 
 
+# --- running a suite ---
+
+# The exit status of a suite that skipped rows and failed none: ctest shows its entry as skipped
+# (SKIP_RETURN_CODE, tests/CMakeLists.txt), and tools/test.sh names the rows and why.
+SKIPPED = 77
+
+
+def skip_or_fail(why):
+    """Skips the row (or the class, from setUpClass) for why, which says how to run it. CI installs
+    and runs everything as root: there a skip would hide a broken setup, so it fails."""
+    raise (AssertionError if os.environ.get("CI") else unittest.SkipTest)(why)
+
+
+def main(argv=None, verbosity=2):
+    """Runs the script's tests as unittest.main does. A row skipped is named with why on a line of
+    its own ("skipped: ROW: WHY"), and the exit status is SKIPPED when rows were skipped and none
+    failed: a run that passed only some rows does not pass for all."""
+    result = unittest.main(argv=argv, verbosity=verbosity, exit=False).result
+    if not result.wasSuccessful():
+        sys.exit(1)
+    script = os.path.abspath(sys.argv[0])
+    entry = "%s_%s" % (os.path.basename(os.path.dirname(script)), os.path.splitext(os.path.basename(script))[0])
+    for test, why in result.skipped:
+        print("skipped: %s: %s: %s" % (entry, test.id().replace("__main__.", ""), why), flush=True)
+    sys.exit(SKIPPED if result.skipped else 0)
+
+
 # --- network namespaces ---
+
+# Set in the environment of a suite that runs_in_own_namespaces has started again.
+_OWN_NAMESPACES = "BRACKENREACH_OWN_NAMESPACES"
+_USER_NAMESPACE = ["unshare", "--user", "--map-root-user", "--net", "--mount"]
+
+
+def run_in_own_namespaces(module):
+    """For a suite whose rows make network namespaces: run by a user other than root, where the
+    kernel lets any user make a user namespace (unshare -r), the script starts again as the root
+    of one of its own, with a network namespace (only its loopback, up) and mount namespace of its
+    own beside it: the rows then make their namespaces there as they do as root. /run (for ip
+    netns) and /tmp (Xvfb's sockets, Wine's server, scratch folders) are empty ones of its own, so
+    nothing it leaves there is seen by, or sees, what root and other users run. module: the
+    caller's __name__; nothing happens unless it is the script being run. Called at the top of
+    the script, before it makes any scratch file, which the new /tmp would hide; returns at once
+    for root and where user namespaces are not allowed (those rows skip, naming why)."""
+    if module != "__main__":
+        return
+    if os.environ.get(_OWN_NAMESPACES) == "1":
+        for setup in (["mount", "-t", "tmpfs", "tmpfs", "/run"], ["mount", "-t", "tmpfs", "tmpfs", "/tmp"],
+                      ["ip", "link", "set", "lo", "up"]):
+            subprocess.run(setup, check=True)
+        os.environ[_OWN_NAMESPACES] = "entered"
+        tempfile.tempdir = None  # the new /tmp
+        return
+    if os.geteuid() == 0 or os.environ.get(_OWN_NAMESPACES):
+        return
+    if subprocess.run(_USER_NAMESPACE + ["true"], capture_output=True).returncode != 0:
+        return
+    os.environ[_OWN_NAMESPACES] = "1"
+    os.execvp(_USER_NAMESPACE[0], _USER_NAMESPACE + ["--", sys.executable] + sys.argv)
+
+
+def in_own_namespaces():
+    """True in a suite that run_in_own_namespaces started again: its root is a normal user, and no
+    other user exists there to hand work to (nginx's workers, say)."""
+    return os.environ.get(_OWN_NAMESPACES) == "entered"
+
 
 def namespaces_unavailable():
     """None when this process can make network and mount namespaces, else why not and how to."""
@@ -234,7 +326,9 @@ def namespaces_unavailable():
     if probe.returncode == 0:
         return None
     if os.geteuid() != 0:
-        return "cannot create namespaces: run the tests as root"
+        return ("cannot create namespaces: no user namespace for a user other than root here (a kernel "
+                "setting, user.max_user_namespaces or kernel.unprivileged_userns_clone, or a chroot); run the "
+                "tests as root")
     if "propagation" in probe.stderr:  # making / private: EINVAL where it is no mount point
         return ("cannot create mount namespaces: / is not a mount point here (a plain chroot?); "
                 "bind-mount the chroot's root onto itself (mount --bind DIR DIR) before entering "
@@ -510,7 +604,8 @@ def free_port():
 
 
 class Sink:
-    """A game-server stand-in on 127.0.0.1 that accepts connections and records every byte.
+    """A game-server stand-in on 127.0.0.1 that accepts connections and records every byte, and
+    when each arrived (time.monotonic(), the clock the tests and the benchmarks read too).
 
     behaviour: "read" (default) keeps reading; "close" closes each connection at once;
     "close_after" closes after close_after bytes; "reset" resets after close_after bytes;
@@ -559,7 +654,6 @@ class Sink:
             threading.Thread(target=self._serve, args=(conn, index), daemon=True).start()
 
     def _serve(self, conn, index):
-        import struct
         data = self.connections[index]
         try:
             if self.behaviour == "close":
@@ -625,17 +719,31 @@ class Sink:
                 update += 1
         return times
 
+    def updates_between(self, t1, t2, index=0):
+        """[(arrival time, x)] of the complete updates of connection index that arrived from t1 to t2."""
+        data = self.received(index)
+        return [(when, struct.unpack(">i", data[4 * i:4 * i + 4])[0])
+                for i, when in enumerate(self.update_times(index)) if t1 <= when <= t2]
+
+    def next_connection(self, after, timeout=START_TIMEOUT):
+        """The index of the first connection accepted once the sink held after; None when none came."""
+        try:
+            wait_until(lambda: len(self.connections) > after, "", timeout)
+        except AssertionError:
+            return None
+        return after
+
     def received(self, index=0):
         with self._lock:
             return bytes(self.connections[index]) if index < len(self.connections) else b""
 
-    def wait_for_bytes(self, count, index=0, timeout=START_TIMEOUT):
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            if len(self.received(index)) >= count:
-                return self.received(index)
-            time.sleep(0.02)
-        raise AssertionError("only %d of %d bytes arrived" % (len(self.received(index)), count))
+    def wait_for_bytes(self, count, index=0, timeout=START_TIMEOUT, progress=None):
+        """The bytes of connection index once count have arrived; progress as for wait_until."""
+        try:
+            wait_until(lambda: len(self.received(index)) >= count, "", timeout, progress)
+        except AssertionError:
+            raise AssertionError("only %d of %d bytes arrived" % (len(self.received(index)), count)) from None
+        return self.received(index)
 
     def wait_for_close(self, index=0, timeout=EXIT_TIMEOUT):
         deadline = time.monotonic() + timeout
@@ -659,7 +767,6 @@ class Sink:
 
 def split_stream(data):
     """(list of x updates, goodbye seen, leftover) of a client stream."""
-    import struct
     if data.endswith(b"exit\0"):
         body, goodbye = data[:-5], True
     else:

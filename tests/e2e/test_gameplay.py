@@ -14,6 +14,7 @@ import unittest
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from harness import (CLASSIC, COMPAT, GAME_DIR, X_TOOL, Image, Sink, Workdir, Xvfb, network_config,  # noqa: E402
                      run_client, sdl_runtimes, split_stream, start_game_server, stop_game_server, walk_held)
+from harness import main  # noqa: E402
 
 PLAYER = (400, 300)
 MAP = (1280, 960)
@@ -304,4 +305,4 @@ class GameplayTest(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    unittest.main(verbosity=2)
+    main()

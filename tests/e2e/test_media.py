@@ -6,6 +6,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from harness import Sink, Workdir, network_config, run_client  # noqa: E402
+from harness import main  # noqa: E402
 
 
 class MissingAssetsTest(unittest.TestCase):
@@ -44,4 +45,4 @@ class MissingAssetsTest(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    unittest.main(verbosity=2)
+    main()

@@ -20,6 +20,7 @@ from xml.etree import ElementTree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from harness import (CLIENT, EXIT_TIMEOUT, SOURCE_DIR, START_TIMEOUT, GameServer,  # noqa: E402
                      Process, start_game_server, stop_game_server)
+from harness import main, skip_or_fail  # noqa: E402
 
 BUILD_DIR = os.path.dirname(os.path.abspath(CLIENT))
 CI = bool(os.environ.get("CI"))
@@ -97,11 +98,6 @@ if CI and not WITH_PAGE:
     raise AssertionError("the build leaves the browser page out: no page to install (see its configure's lines)")
 PACKAGES = ("brackenreach", "brackenreach-server") + (("brackenreach-web",) if WITH_PAGE else ())
 LAYOUT.update({"share/brackenreach/web/" + name: False for name in WEB_FILES if WITH_PAGE})
-
-
-def skip_or_fail(why):
-    """CI installs and runs everything here as root: there a skip would hide a broken setup."""
-    raise (AssertionError if CI else unittest.SkipTest)(why)
 
 
 def run(argv, **kw):
@@ -576,7 +572,7 @@ class DebianPackageTest(InstalledGameChecks, unittest.TestCase):
 
     def test_install_play_remove(self):
         if os.geteuid() != 0:
-            skip_or_fail("installing a .deb needs root")
+            skip_or_fail("installing a .deb needs root: run it as root (sudo tools/test.sh -R e2e_test_package)")
         # The test removes the packages at the end: never do that to a player's real install.
         for package in PACKAGES:
             if package_status(package):
@@ -621,4 +617,4 @@ class DebianPackageTest(InstalledGameChecks, unittest.TestCase):
 
 
 if __name__ == "__main__":
-    unittest.main()
+    main(verbosity=1)

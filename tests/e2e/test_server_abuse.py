@@ -24,6 +24,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from harness import start_game_server, stop_game_server  # noqa: E402
+from harness import main  # noqa: E402
 from server_peer import GOODBYE, encode_updates  # noqa: E402
 
 IDLE = 500
@@ -66,7 +67,7 @@ class Abuse(unittest.TestCase):
         if soft < need:
             resource.setrlimit(resource.RLIMIT_NOFILE, (min(need, hard), hard))
         if resource.getrlimit(resource.RLIMIT_NOFILE)[0] < need:
-            self.skipTest(f"needs {need} file descriptors")
+            self.skipTest(f"needs {need} file descriptors: raise the hard limit (ulimit -Hn as root) and run it again")
 
     def test_good_clients_lose_nothing_while_others_abuse_the_server(self):
         # The idle connections never send, and must stay open for the whole run.
@@ -248,4 +249,4 @@ class Abuse(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    unittest.main()
+    main(verbosity=1)

@@ -7,6 +7,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from harness import Sink, Workdir, Xvfb, network_config, run_client, split_stream  # noqa: E402
+from harness import main  # noqa: E402
 
 NORMAL_LOG = [
     "Loading config file: config.ini",
@@ -111,4 +112,4 @@ class WindowTest(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    unittest.main(verbosity=2)
+    main()

@@ -26,6 +26,7 @@ import unittest
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from harness import (EXIT_TIMEOUT, SLOW_UNLOAD, X_TOOL, Sink, Workdir, Xvfb, network_config, preloaded,  # noqa: E402
                      run_client, sdl_runtimes, split_stream)
+from harness import main  # noqa: E402
 
 RUNTIMES = sdl_runtimes()
 
@@ -151,4 +152,4 @@ class WindowCloseTest(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    unittest.main(verbosity=2)
+    main()

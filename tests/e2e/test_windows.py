@@ -8,6 +8,7 @@ import contextlib
 import glob
 import os
 import random
+import re
 import shutil
 import subprocess
 import sys
@@ -18,6 +19,8 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from harness import (SOURCE_DIR, Image, Netns, Process, Sink, Workdir, Xvfb, free_port,  # noqa: E402
                      namespaces_unavailable, network_config, run_client, split_stream, start_game_server,
                      stop_game_server, walk_held)
+from harness import main, run_in_own_namespaces, skip_or_fail  # noqa: E402
+run_in_own_namespaces(__name__)  # first: a normal user's run starts again here, see harness
 from test_faults import BACKGROUND, FONT, MUSIC, SPRITE, Case, expected_pattern, matches_log  # noqa: E402
 from test_link import (IMAGES, SLACK, check_log_and_stream, dropped_connects, restart_while_walking,  # noqa: E402
                        server_stops_reading, start_lines, update_cut_short)
@@ -146,10 +149,7 @@ class WindowsTest(unittest.TestCase):
     def skip_without_namespaces(self):
         why_not = namespaces_unavailable()
         if why_not:
-            # CI runs as root and must run them: there a skip would hide a broken setup.
-            if os.environ.get("CI") and os.geteuid() == 0:
-                self.fail(why_not)
-            self.skipTest(why_not)
+            skip_or_fail(why_not)
 
     def test_first_frame_equals_the_linux_clients(self):
         # The game's own pictures, and others in the formats SDL_image reads on Linux whatever
@@ -351,6 +351,9 @@ class WindowsTest(unittest.TestCase):
             Case("screen_bpp=7", settings={"video": {"screen_bpp": 7}}, video=(640, 480, 7), init="video_refused"),
             Case("screen_width=65536", settings={"video": {"screen_width": 65536}}, video=(65536, 480, 32),
                  init="video_refused"),
+            # Larger than the desktop: a mode of its own, which the display does not have.
+            Case("a full-screen mode the display refuses", init="video_refused", video=(1600, 1200, 32),
+                 settings={"video": {"screen_width": 1600, "screen_height": 1200, "screen_fullscreen": 1}}),
             Case("audio_frequency=-1", settings={"audio": {"audio_frequency": -1}}, init="audio_refused"),
             Case("map_width=abc", settings={"map": {"map_width": "abc"}}),
             Case("server_ip a name (localhost)", host="localhost"),
@@ -365,6 +368,35 @@ class WindowsTest(unittest.TestCase):
             Case("started from another folder", broken_images=[SPRITE, BACKGROUND], end="music", **defaults),
         ]
         elsewhere = {"started from another folder"}
+
+        def refused(mode, settings, why):
+            return [re.escape("The window could not be opened in the video mode %s." % mode),
+                    re.escape("The settings that chose it ([video] in config.ini): %s." % settings), why]
+        limits = re.escape("SDL holds a window up to 16383 pixels wide and 65535 high whose pixels fit in 2 GiB, "
+                           "at 8, 16, 24 or 32 bits per pixel (0 for any: the desktop's).")
+        music = re.escape("The music (audio/softworld.wav) could not be played.")
+        said = {  # what the box says and the log ends with, before the folder
+            "screen_bpp=7": refused("640x480 at 7 bits per pixel, in a window at scale 1", "screen_width = 640, "
+                                    "screen_height = 480, screen_bpp = 7, screen_fullscreen = 0, screen_scale = 1",
+                                    limits),
+            "screen_width=65536": refused("65536x480 at 32 bits per pixel, in a window at scale 1", "screen_width = "
+                                          "65536, screen_height = 480, screen_bpp = 32, screen_fullscreen = 0, "
+                                          "screen_scale = 1", limits),
+            "a full-screen mode the display refuses": refused(
+                "1600x1200 at 32 bits per pixel, full screen at scale 1", "screen_width = 1600, screen_height = "
+                "1200, screen_bpp = 32, screen_fullscreen = 1, screen_scale = 1", r"SDL_SetVideoMode: .+"),
+            "audio_frequency=-1": [re.escape(
+                "The sound could not be opened at -1 Hz, 2 channels and a buffer of 1024 sample frames."),
+                re.escape("The settings that chose it ([audio] in config.ini): audio_frequency = -1, "
+                          "audio_channels = 2, audio_chunksize = 1024."), r"The mixer takes .+"],
+            "music missing": [music, re.escape("Not found, or not readable, in the game's folder: "
+                                               "audio/softworld.wav.")],
+            "started from another folder": [music, re.escape(
+                "Not found, or not readable, in the game's folder: config.ini (so every setting was its default), "
+                "img/player2.png, img/background3.png, audio/softworld.wav and calibri.ttf.")],
+        }
+        folder = [r"It reads config\.ini, img, audio and calibri\.ttf from the folder it was started in:",
+                  r"[A-Z]:\\[^\n]*"]
         previous_log = None
         for case in rows:
             config = case.config_text
@@ -394,6 +426,9 @@ class WindowsTest(unittest.TestCase):
                     status = game.wait()
                 self.assertEqual(1 if case.end == "music" else 0, status, game.lines)
                 pattern = expected_pattern(case, sink.port if case.port is None else case.port)
+                if not runs:  # the log carries what the box says, from a line of its own
+                    pattern += "\n" if BACKGROUND in case.broken_images else ""
+                    pattern += "".join(line + "\n" for line in said[case.name] + folder)
                 self.assertTrue(matches_log(pattern, game.lines), "log %r does not match %r" % (game.lines, pattern))
                 # The log file holds the same lines, and the run before's is kept beside it.
                 self.assertEqual(game.lines, log_lines("log.txt"))
@@ -462,4 +497,4 @@ class WindowsTest(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    unittest.main(verbosity=2)
+    main()

@@ -1,5 +1,6 @@
 // Loading and drawing pictures on a real (dummy-driver) SDL screen.
 #include "media/media.h"
+#include "scratch.h"
 #include "sdl_fixture.h"
 
 #include <SDL_image.h>
@@ -302,7 +303,7 @@ class OpaqueCopy : public DummyScreen, public testing::WithParamInterface<int> {
         ASSERT_EQ(GetParam(), screen->format->BitsPerPixel);
     }
     std::string scratch(const char* name) {
-        return testing::TempDir() + "brackenreach_" + std::to_string(GetParam()) + "_" + name;
+        return scratch_path(std::to_string(GetParam()) + "_" + name);
     }
 };
 
@@ -378,7 +379,7 @@ TEST_F(Media, PngWithADamagedEndKeepsItsPixels) {
         {"the end marker's checksum wrong", bad_checksum},
         {"garbage after the end", garbage},
     };
-    const std::string path = testing::TempDir() + "brackenreach_damaged_end.png";
+    const std::string path = scratch_path("damaged_end.png");
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         write_file(path, row.bytes);
@@ -413,7 +414,7 @@ TEST_F(Media, PaletteIndexBeyondThePaletteAsOnLinux) {
         {"two clear entries", 8, {0, 0}, {red0, green0, black, black}, {}},
     };
     const bool compat = SDL_Linked_Version()->patch >= 50; // classic SDL 1.2 ended at 1.2.15
-    const std::string path = testing::TempDir() + "brackenreach_palette.png";
+    const std::string path = scratch_path("palette.png");
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         // Indices 0, 1, 5 and 3 of a palette of three.

@@ -1,6 +1,8 @@
 // load_config against real files: defaults, sections, case, atoi and the INI dialect.
 #include "settings/settings.h"
 
+#include "scratch.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -8,29 +10,19 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <random>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 namespace {
 
-std::string scratch_file(const std::string& contents) {
-    char name[] = "/tmp/brackenreach-config-XXXXXX";
-    const int fd = mkstemp(name);
-    EXPECT_GE(fd, 0);
-    close(fd);
-    std::ofstream(name, std::ios::binary) << contents;
-    return name;
-}
-
 Settings load(const std::string* contents) {
     settings = Settings{};
     if (contents == nullptr) {
-        load_config("/nonexistent/config.ini");
+        EXPECT_FALSE(load_config("/nonexistent/config.ini"));
     } else {
-        const std::string path = scratch_file(*contents);
-        load_config(path);
+        const std::string path = scratch_path("config.ini");
+        std::ofstream(path, std::ios::binary) << *contents;
+        EXPECT_TRUE(load_config(path));
         std::remove(path.c_str());
     }
     return settings;
@@ -223,11 +215,10 @@ TEST(Settings, UsernameTable) {
 
 TEST(Settings, DirectoryNamedLikeTheFileGivesDefaults) {
     namespace fs = std::filesystem;
-    const fs::path dir = fs::path(testing::TempDir()) /
-                         ("brackenreach-config-dir-" + std::to_string(std::random_device{}()));
+    const fs::path dir = scratch_path("config-dir.ini");
     ASSERT_TRUE(fs::create_directory(dir));
     settings = Settings{};
-    load_config(dir.string());
+    EXPECT_FALSE(load_config(dir.string()));
     expect_same(defaults, settings, "directory");
     fs::remove(dir);
 }
